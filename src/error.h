@@ -1,0 +1,7 @@
+#pragma once
+
+// Prints "error: ", the formatted message and a newline on standard error,
+// then ends the process with status 1. The only way this tool fails.
+// Callers pass names and paths as arguments, never inside the format.
+[[noreturn]] void exit_with_error(const char* format, ...)
+    __attribute__((format(printf, 1, 2)));

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "command_line.h"
+#include "split/scan.h"
+
+// Writes one output file per property of an input with two or more, named
+// by output_naming and numbered in the iteration order of property_lines.
+// Ends the process through exit_with_error when an output exists (without
+// force_overwrite) or cannot be written.
+void generate_outputs(const std::string& input_path, const scan_result& scanned,
+                      const settings& run);
+
+// The bytes of each output, as spans of the input text: the text minus every
+// property line but the one the output keeps. Built once per input; an output
+// costs one span per run of shared lines, however many lines there are.
+class output_layout {
+ public:
+  explicit output_layout(const scan_result& scanned);
+
+  // Replaces `pieces` with the spans of the output that keeps the property
+  // line `ordinal` (its position among the property lines in file order).
+  void pieces_for(std::size_t ordinal, std::vector<iovec>& pieces) const;
+
+ private:
+  struct span {
+    std::size_t begin, end;
+  };
+  std::string_view text_;
+  const std::vector<line_range>& properties_;
+  std::vector<span> shared_;  // the non-empty runs of lines between property lines
+  std::vector<std::size_t> shared_before_;  // per property: runs of shared_ before it
+};
+
+// Output names: the input path with "-p" and the zero-padded number inserted
+// before the extension, which is the final path component's last "." and
+// what follows it ("" when that component has no "."). The padding is the
+// digit count of the number of outputs.
+class output_naming {
+ public:
+  output_naming(std::string_view input_path, std::uint64_t output_count);
+  // The name of output `number`; valid until the next call.
+  const std::string& name(std::uint64_t number);
+
+ private:
+  std::string_view stem_, extension_;
+  int width_;
+  std::string name_;
+};
+
+// Writes `pieces` to a new file `name`. Without `replace` the name must be
+// free: any object there, a dangling symbolic link included, gives EEXIST.
+// With `replace` the output is written beside the name and renamed over it,
+// so whatever was there stays until the output is complete, and a symbolic
+// link there is replaced, not followed. Returns 0 or an errno value; on
+// failure nothing is left behind.
+int write_output(const std::string& name, const std::vector<iovec>& pieces, bool replace);
+
+// Makes SIGINT, SIGTERM and SIGHUP remove the output being written, then end
+// the process as the signal would have; signals ignored at start stay
+// ignored. SIGXFSZ is ignored, so that a file size limit fails a write with
+// EFBIG, which is reported, instead of killing the process mid-output.
+void handle_signals_for_outputs();
