@@ -40,9 +40,10 @@ struct Rng {
     std::uint64_t below(std::uint64_t n) { return next() % n; }
 };
 
-// None of these may contain "bad".
-constexpr std::string_view kWords[] = {"and", "or",  "not",   "ite",   "eq",
-                                       "add", "mul", "latch", "input", "ult"};
+// None of these may contain "bad"; some contain 'b' and "ba" so that a
+// scanner cannot skip lines by looking for 'b' alone.
+constexpr std::string_view kWords[] = {"and", "or",  "not",   "ite",   "eq",    "add",
+                                       "mul", "sub", "latch", "input", "bvadd", "ult"};
 
 void put_num(std::string& out, std::uint64_t v) {
     char buf[24];
@@ -166,6 +167,18 @@ int main(int argc, char** argv) {
         } else {
             put_ordinary(out, k + 1, rng);
         }
+    }
+
+    // Guard against a generator bug: exactly `props` lines contain "bad".
+    std::uint64_t found = 0;
+    for (std::size_t at = out.find("bad"); at != std::string::npos;
+         at = out.find("bad", out.find('\n', at))) {
+        ++found;
+    }
+    if (found != props) {
+        std::fprintf(stderr, "genmodel: internal error: %llu lines contain \"bad\"\n",
+                     static_cast<unsigned long long>(found));
+        return 2;
     }
 
     const int fd = ::open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -1,0 +1,225 @@
+// Fuzzes the scan of an input and the outputs built from it.
+//
+// The input bytes are scanned with scan_text; everything the scan reports is
+// compared with a deliberately plain model written here (split on '\n', look
+// for "bad" with std::string_view::find). With two or more properties every
+// output is assembled in memory from output_layout, in the order the tool
+// writes them, and compared with the model's idea of that output. The
+// numbering order of property_lines is compared with a slow model of the
+// ordering rules described in split/scan.h. Any disagreement aborts.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/uio.h>
+
+#include "split/generate.h"
+#include "split/scan.h"
+
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "fuzz_split: invariant violated: %s\n", what);
+  std::abort();
+}
+
+void check(bool ok, const char* what) {
+  if (!ok) fail(what);
+}
+
+struct model_line {
+  std::string_view text;  // without its '\n'
+  bool property;
+};
+
+// Lines end at '\n'; a final '\n' starts no new line, and a last line
+// without one is a line all the same.
+std::vector<model_line> model_lines(std::string_view bytes) {
+  std::vector<model_line> lines;
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    std::size_t newline = bytes.find('\n', at);
+    std::size_t end = newline == std::string_view::npos ? bytes.size() : newline;
+    std::string_view text = bytes.substr(at, end - at);
+    lines.push_back({text, text.find("bad") != std::string_view::npos});
+    at = end + 1;
+  }
+  return lines;
+}
+
+// The numbering order as the rules in split/scan.h describe it, kept as a
+// plain vector and rebuilt element by element: slow and obvious.
+class order_model {
+ public:
+  void insert(std::uint64_t value) {
+    if (std::find(sequence_.begin(), sequence_.end(), value) != sequence_.end()) return;
+    if (sequence_.size() + 1 > buckets_) grow();
+    auto first = first_of_bucket(sequence_, value % buckets_);
+    if (first == sequence_.end())
+      sequence_.insert(sequence_.begin(), value);
+    else
+      sequence_.insert(first, value);
+  }
+  const std::vector<std::uint64_t>& sequence() const { return sequence_; }
+
+ private:
+  std::vector<std::uint64_t>::iterator first_of_bucket(std::vector<std::uint64_t>& in,
+                                                       std::uint64_t bucket) const {
+    return std::find_if(in.begin(), in.end(),
+                        [&](std::uint64_t v) { return v % buckets_ == bucket; });
+  }
+
+  static bool prime(std::uint64_t n) {
+    if (n < 2) return false;
+    for (std::uint64_t d = 2; d * d <= n; ++d)
+      if (n % d == 0) return false;
+    return true;
+  }
+
+  void grow() {
+    if (buckets_ == 0) {
+      buckets_ = 2;
+    } else {
+      std::uint64_t next = 2 * buckets_ + 1;
+      while (!prime(next)) ++next;
+      buckets_ = next;
+    }
+    std::vector<std::uint64_t> rebuilt;
+    bool have_tail = false;
+    std::uint64_t tail_bucket = 0;  // bucket of the last element left standing
+    for (std::uint64_t value : sequence_) {
+      std::uint64_t bucket = value % buckets_;
+      auto first = first_of_bucket(rebuilt, bucket);
+      if (first == rebuilt.end() || (have_tail && bucket == tail_bucket)) {
+        rebuilt.push_back(value);
+        have_tail = true;
+        tail_bucket = bucket;
+      } else {
+        rebuilt.insert(first, value);
+      }
+    }
+    sequence_ = std::move(rebuilt);
+  }
+
+  std::vector<std::uint64_t> sequence_;
+  std::uint64_t buckets_ = 0;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const std::vector<model_line> lines = model_lines(input);
+  std::vector<std::uint64_t> properties;  // line indices, in file order
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    if (lines[i].property) properties.push_back(i);
+  const std::size_t m = lines.size();
+  const std::size_t n = properties.size();
+
+  const scan_result scanned = scan_text(input);
+
+  // The stored text: the input, with a '\n' added to a last line without one.
+  std::string text(input);
+  if (!text.empty() && text.back() != '\n') text += '\n';
+  check(scanned.lines.text() == text, "stored text differs from the input");
+  check(scanned.lines.size() == m, "line count");
+  check(scanned.lines.empty() == (m == 0), "empty() disagrees with the line count");
+  {
+    std::size_t i = 0;
+    for (std::string_view line : scanned.lines) {
+      check(i < m, "line iteration yields too many lines");
+      check(line == lines[i].text, "line iteration yields a different line");
+      ++i;
+    }
+    check(i == m, "line iteration yields too few lines");
+  }
+
+  // Property lines in file order, with their byte ranges.
+  check(scanned.property_ranges.size() == n, "property count (ranges)");
+  check(scanned.property_lines.size() == n, "property count (set)");
+  check(scanned.property_lines.empty() == (n == 0), "empty() of the set");
+  for (std::size_t k = 0; k < n; ++k) {
+    const line_range& range = scanned.property_ranges[k];
+    check(range.index == properties[k], "property range index");
+    check(range.begin <= range.end && range.end <= text.size(), "property range bounds");
+    std::string_view line(text.data() + range.begin, range.end - range.begin);
+    check(!line.empty() && line.back() == '\n', "property range does not end with '\\n'");
+    line.remove_suffix(1);
+    check(line == lines[properties[k]].text, "property range covers another line");
+    check(range.begin == 0 || text[range.begin - 1] == '\n', "property range starts mid-line");
+  }
+
+  // The numbering order: a permutation of the property lines, in the
+  // documented order. Bounded, so that a broken link shows as a failure
+  // rather than an endless loop.
+  std::vector<std::uint64_t> order;
+  for (auto it = scanned.property_lines.begin(); it != scanned.property_lines.end(); ++it) {
+    check(order.size() < n, "set iteration yields more elements than it holds");
+    order.push_back(*it);
+  }
+  check(order.size() == n, "set iteration yields fewer elements than it holds");
+  {
+    std::vector<std::uint64_t> sorted = order;
+    std::sort(sorted.begin(), sorted.end());
+    check(sorted == properties, "set iteration is not a permutation of the property lines");
+  }
+  {
+    order_model model;
+    for (std::uint64_t index : properties) model.insert(index);
+    check(model.sequence() == order, "set iteration differs from the documented order");
+  }
+  for (std::size_t i = 0; i <= m; ++i) {
+    bool is_property = i < m && lines[i].property;
+    check(scanned.property_lines.contains(i) == is_property, "contains() of a line index");
+  }
+  check(!scanned.property_lines.contains(UINT64_MAX), "contains() of a huge index");
+
+  if (n < 2) return 0;  // the tool writes no output then
+
+  // Every output, as the tool builds it: numbered in the set's order, each
+  // keeping the property it was numbered for.
+  const output_layout layout(scanned);
+  const std::vector<line_range>& ranges = scanned.property_ranges;
+  std::vector<iovec> pieces;
+  std::string output, expected;
+  for (std::uint64_t kept : order) {
+    auto found = std::lower_bound(
+        ranges.begin(), ranges.end(), kept,
+        [](const line_range& range, std::uint64_t index) { return range.index < index; });
+    check(found != ranges.end() && found->index == kept, "numbered line is not a property");
+    layout.pieces_for(static_cast<std::size_t>(found - ranges.begin()), pieces);
+
+    output.clear();
+    for (const iovec& piece : pieces) {
+      const char* base = static_cast<const char*>(piece.iov_base);
+      check(base >= scanned.lines.text().data() &&
+                base + piece.iov_len <= scanned.lines.text().data() + text.size(),
+            "span outside the input text");
+      check(piece.iov_len > 0, "empty span");
+      output.append(base, piece.iov_len);
+    }
+
+    expected.clear();
+    for (std::size_t i = 0; i < m; ++i) {
+      if (lines[i].property && i != kept) continue;
+      expected.append(lines[i].text);
+      expected += '\n';
+    }
+    check(output == expected, "output is not the input minus the other properties");
+
+    // The same from the output alone.
+    const std::vector<model_line> out_lines = model_lines(output);
+    check(out_lines.size() == m - n + 1, "output line count is not M - N + 1");
+    check(!output.empty() && output.back() == '\n', "output does not end with '\\n'");
+    std::size_t out_properties = 0;
+    for (const model_line& line : out_lines) out_properties += line.property ? 1 : 0;
+    check(out_properties == 1, "output does not hold exactly one property line");
+  }
+  return 0;
+}

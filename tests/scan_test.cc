@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "split/scan.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+struct naive_scan {
+  std::vector<std::string> lines;
+  std::vector<std::uint64_t> properties;
+};
+
+naive_scan scan_naively(const std::string& bytes) {
+  naive_scan result;
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    std::size_t newline = bytes.find('\n', at);
+    if (newline == std::string::npos) newline = bytes.size();
+    std::string line = bytes.substr(at, newline - at);
+    if (line.find("bad") != std::string::npos) result.properties.push_back(result.lines.size());
+    result.lines.push_back(line);
+    at = newline + 1;
+  }
+  return result;
+}
+
+void expect_scan(const scan_result& scanned, const std::string& bytes) {
+  naive_scan expected = scan_naively(bytes);
+  std::vector<std::string> lines(scanned.lines.begin(), scanned.lines.end());
+  ASSERT_EQ(lines, expected.lines);
+  ASSERT_EQ(scanned.lines.size(), expected.lines.size());
+  ASSERT_EQ(scanned.property_ranges.size(), expected.properties.size());
+  for (std::size_t i = 0; i < expected.properties.size(); ++i) {
+    const line_range& range = scanned.property_ranges[i];
+    ASSERT_EQ(range.index, expected.properties[i]);
+    ASSERT_EQ(scanned.lines.text().substr(range.begin, range.end - range.begin),
+              expected.lines[range.index] + "\n");
+    ASSERT_TRUE(scanned.property_lines.contains(range.index));
+  }
+  ASSERT_EQ(scanned.property_lines.size(), expected.properties.size());
+}
+
+std::string thirteen_line_model() {
+  std::string text;
+  for (int i = 0; i < 10; ++i) text += std::to_string(i) + " state 1 counter\n";
+  return text + "10 bad 1\n11 bad 2\n12 bad 3\n";
+}
+
+}  // namespace
+
+TEST(Scan, LinesAndPropertyLines) {
+  struct example {
+    std::string bytes;
+    std::vector<std::string> lines;
+    std::vector<std::uint64_t> properties;
+  };
+  const example examples[] = {
+      {"", {}, {}},
+      {"\n", {""}, {}},
+      {"\n\n", {"", ""}, {}},
+      {"bad", {"bad"}, {0}},
+      {"bad\n", {"bad"}, {0}},
+      {"ba", {"ba"}, {}},
+      {"4 input 1 badge\n4 input 1 BAD\n4 input 1 Bad\n4 input 1 ba d\n",
+       {"4 input 1 badge", "4 input 1 BAD", "4 input 1 Bad", "4 input 1 ba d"}, {0}},
+      {"ba\nd\nb\nad\n", {"ba", "d", "b", "ad"}, {}},
+      {"badbad\nx bad y bad\n", {"badbad", "x bad y bad"}, {0, 1}},
+      {"1 a\r\n7 bad 6\r\n", {"1 a\r", "7 bad 6\r"}, {1}},
+      {"a\tb\0c\nx\0bad\n"s, {"a\tb\0c"s, "x\0bad"s}, {1}},
+      {"1 x\n2 bad", {"1 x", "2 bad"}, {1}},
+      {"bad\n\nbad\n", {"bad", "", "bad"}, {0, 2}},
+  };
+  for (const example& e : examples) {
+    SCOPED_TRACE(testing::PrintToString(e.bytes));
+    scan_result scanned = scan_text(e.bytes);
+    std::vector<std::string> lines(scanned.lines.begin(), scanned.lines.end());
+    EXPECT_EQ(lines, e.lines);
+    EXPECT_EQ(scanned.lines.size(), e.lines.size());
+    std::vector<std::uint64_t> found;
+    for (const line_range& range : scanned.property_ranges) found.push_back(range.index);
+    EXPECT_EQ(found, e.properties);
+  }
+}
+
+TEST(Scan, ThirteenLineModel) {
+  scan_result scanned = scan_text(thirteen_line_model());
+  EXPECT_EQ(scanned.lines.size(), 13u);
+  EXPECT_EQ(std::vector<std::uint64_t>(scanned.property_lines.begin(), scanned.property_lines.end()),
+            (std::vector<std::uint64_t>{12, 11, 10}));
+}
+
+TEST(Scan, TextAlwaysEndsWithANewline) {
+  EXPECT_EQ(scan_text("").lines.text(), "");
+  EXPECT_EQ(scan_text("a\nb").lines.text(), "a\nb\n");
+  EXPECT_EQ(scan_text("a\nb\n").lines.text(), "a\nb\n");
+}
+
+// The search works on blocks of bytes; "bad" and newlines at every offset
+// around block edges, and lines shorter and longer than a block.
+TEST(Scan, MatchesANaiveScanOnRandomText) {
+  std::mt19937 random(42);
+  const std::string alphabet = "bad\nbad\nxyz \r";
+  for (int round = 0; round < 3000; ++round) {
+    std::size_t size = random() % (round < 2000 ? 80 : 5000);
+    std::string bytes;
+    for (std::size_t i = 0; i < size; ++i) bytes += alphabet[random() % alphabet.size()];
+    SCOPED_TRACE(testing::PrintToString(bytes));
+    expect_scan(scan_text(bytes), bytes);
+  }
+}
+
+// A file is read in pieces and searched as the pieces arrive; lines and
+// "bad" straddling the pieces must come out the same.
+TEST(Scan, FileReadInPiecesMatchesTheNaiveScan) {
+  std::mt19937 random(7);
+  std::string bytes;
+  while (bytes.size() < 3 * 1024 * 1024) {
+    std::size_t length = random() % 3 == 0 ? random() % 300000 : random() % 40;
+    std::string line(length, 'x');
+    if (random() % 4 == 0 && length >= 3) line.replace(random() % (length - 2), 3, "bad");
+    bytes += line + "\n";
+  }
+  bytes += "last bad";
+  char path[] = "/tmp/propslice-scan-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  close(fd);
+  scan_result scanned = scan(path);
+  unlink(path);
+  expect_scan(scanned, bytes);
+}
+
+TEST(Scan, PropertyAcrossTheEdgeOfAReadPiece) {
+  const std::size_t piece = 256 * 1024;
+  for (std::size_t start : {piece - 3, piece - 2, piece - 1, piece, piece + 1}) {
+    std::string bytes = std::string(start - 1, 'x') + "\nbad\ny\nbad";
+    char path[] = "/tmp/propslice-scan-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+    scan_result scanned = scan(path);
+    unlink(path);
+    SCOPED_TRACE(start);
+    expect_scan(scanned, bytes);
+  }
+}

@@ -1,0 +1,194 @@
+#include "tool_runner.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+void check(bool ok, const char* what) {
+  if (!ok) throw std::runtime_error(std::string(what) + " failed");
+}
+
+void remove_tree(const std::string& path) {
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0) return;
+  if (S_ISDIR(status.st_mode)) {
+    if (DIR* dir = opendir(path.c_str())) {
+      while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") remove_tree(path + "/" + name);
+      }
+      closedir(dir);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+void list_tree(const std::string& root, const std::string& relative,
+               std::map<std::string, std::string>& files) {
+  std::string path = relative.empty() ? root : root + "/" + relative;
+  DIR* dir = opendir(path.c_str());
+  check(dir != nullptr, "opendir");
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    std::string inner = relative.empty() ? name : relative + "/" + name;
+    std::string full = root + "/" + inner;
+    struct stat status;
+    check(lstat(full.c_str(), &status) == 0, "lstat");
+    if (S_ISLNK(status.st_mode)) {
+      char target[4096];
+      ssize_t length = readlink(full.c_str(), target, sizeof target);
+      check(length >= 0, "readlink");
+      files[inner] = "-> " + std::string(target, static_cast<std::size_t>(length));
+    } else if (S_ISDIR(status.st_mode)) {
+      files[inner] = "<dir>";
+      list_tree(root, inner, files);
+    } else if (S_ISFIFO(status.st_mode)) {
+      files[inner] = "<fifo>";
+    } else {
+      std::ifstream file(full, std::ios::binary);
+      std::ostringstream bytes;
+      bytes << file.rdbuf();
+      files[inner] = bytes.str();
+    }
+  }
+  closedir(dir);
+}
+
+// Appends what is available on `fd` to `text`; false at the end.
+bool drain(int fd, std::string& text) {
+  char buffer[65536];
+  ssize_t count = read(fd, buffer, sizeof buffer);
+  if (count < 0 && errno == EINTR) return true;
+  if (count <= 0) return false;
+  text.append(buffer, static_cast<std::size_t>(count));
+  return true;
+}
+
+}  // namespace
+
+scratch_directory::scratch_directory() {
+  char pattern[] = "/tmp/propslice-test-XXXXXX";
+  check(mkdtemp(pattern) != nullptr, "mkdtemp");
+  path_ = pattern;
+}
+
+scratch_directory::~scratch_directory() { remove_tree(path_); }
+
+void scratch_directory::write(const std::string& name, const std::string& bytes) const {
+  std::ofstream file(*this / name, std::ios::binary | std::ios::trunc);
+  file << bytes;
+  check(static_cast<bool>(file), "writing a test file");
+}
+
+std::string scratch_directory::read(const std::string& name) const {
+  std::ifstream file(*this / name, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+std::map<std::string, std::string> scratch_directory::files() const {
+  std::map<std::string, std::string> files;
+  list_tree(path_, "", files);
+  return files;
+}
+
+tool_process::tool_process(const std::string& directory, const std::vector<std::string>& arguments,
+                           const std::function<void()>& in_child) {
+  int out[2], err[2];
+  check(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe");
+  pid_ = fork();
+  check(pid_ >= 0, "fork");
+  if (pid_ == 0) {
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    if (chdir(directory.c_str()) != 0) _exit(127);
+    // The test runner may have signals blocked or ignored: start clean.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) signal(s, SIG_DFL);
+    if (in_child) in_child();
+    std::vector<char*> argv;
+    std::string program = PROPSLICE_BINARY;
+    argv.push_back(program.data());
+    std::vector<std::string> copies = arguments;
+    for (std::string& argument : copies) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  out_ = out[0];
+  err_ = err[0];
+}
+
+tool_process::~tool_process() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (out_ >= 0) close(out_);
+  if (err_ >= 0) close(err_);
+}
+
+std::string tool_process::read_output_line() {
+  for (;;) {
+    std::size_t newline = out_text_.find('\n', out_read_);
+    if (newline != std::string::npos) {
+      std::string line = out_text_.substr(out_read_, newline - out_read_);
+      out_read_ = newline + 1;
+      return line;
+    }
+    if (out_ < 0 || !drain(out_, out_text_)) return "";
+  }
+}
+
+void tool_process::send(int signal_number) const { kill(pid_, signal_number); }
+
+tool_result tool_process::finish() {
+  pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+  std::string* texts[2] = {&out_text_, &err_text_};
+  int open_pipes = 2;
+  while (open_pipes > 0) {
+    if (poll(fds, 2, -1) < 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      if (!drain(fds[i].fd, *texts[i])) {
+        fds[i].fd = -1;  // poll skips it from now on
+        --open_pipes;
+      }
+    }
+  }
+  int wait_status = 0;
+  check(waitpid(pid_, &wait_status, 0) == pid_, "waitpid");
+  pid_ = -1;
+  tool_result result;
+  result.out = out_text_;
+  result.err = err_text_;
+  if (WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
+  if (WIFSIGNALED(wait_status)) result.signal = WTERMSIG(wait_status);
+  return result;
+}
+
+tool_result run_tool(const std::string& directory, const std::vector<std::string>& arguments,
+                     const std::function<void()>& in_child) {
+  return tool_process(directory, arguments, in_child).finish();
+}

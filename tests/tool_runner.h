@@ -1,0 +1,60 @@
+#pragma once
+
+// Runs the built propslice in a directory of its own and collects what it
+// printed, how it ended, and the files it left.
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+struct tool_result {
+  std::string out, err;
+  int status = -1;  // exit status, or -1 when killed
+  int signal = 0;   // the signal that killed it, if any
+};
+
+// A fresh temporary directory, removed with everything in it at the end.
+class scratch_directory {
+ public:
+  scratch_directory();
+  ~scratch_directory();
+  scratch_directory(const scratch_directory&) = delete;
+  scratch_directory& operator=(const scratch_directory&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  void write(const std::string& name, const std::string& bytes) const;
+  std::string read(const std::string& name) const;
+  // Every entry below the directory, by relative path; a symbolic link is
+  // shown as "-> target", a directory as "<dir>".
+  std::map<std::string, std::string> files() const;
+
+ private:
+  std::string path_;
+};
+
+// A running propslice, with its standard output and error on pipes.
+class tool_process {
+ public:
+  // `in_child` runs in the child just before exec (limits, signals).
+  tool_process(const std::string& directory, const std::vector<std::string>& arguments,
+               const std::function<void()>& in_child = {});
+  ~tool_process();
+  // The next line of standard output, without its newline; "" at the end.
+  std::string read_output_line();
+  void send(int signal_number) const;
+  // Reads everything left, waits for the end and returns the result.
+  tool_result finish();
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1, err_ = -1;
+  std::string out_text_, err_text_;
+  std::size_t out_read_ = 0;  // bytes of out_text_ handed out by read_output_line
+};
+
+tool_result run_tool(const std::string& directory, const std::vector<std::string>& arguments,
+                     const std::function<void()>& in_child = {});
