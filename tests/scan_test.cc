@@ -47,6 +47,18 @@ void expect_scan(const scan_result& scanned, const std::string& bytes) {
   ASSERT_EQ(scanned.property_lines.size(), expected.properties.size());
 }
 
+// Scans `bytes` from a file, as the tool reads its inputs.
+scan_result scan_file(const std::string& bytes) {
+  char path[] = "/tmp/propslice-scan-XXXXXX";
+  int fd = mkstemp(path);
+  if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+    ADD_FAILURE() << "cannot write " << path;
+  close(fd);
+  scan_result scanned = scan(path);
+  unlink(path);
+  return scanned;
+}
+
 std::string thirteen_line_model() {
   std::string text;
   for (int i = 0; i < 10; ++i) text += std::to_string(i) + " state 1 counter\n";
@@ -128,13 +140,7 @@ TEST(Scan, FileReadInPiecesMatchesTheNaiveScan) {
     bytes += line + "\n";
   }
   bytes += "last bad";
-  char path[] = "/tmp/propslice-scan-XXXXXX";
-  int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  close(fd);
-  scan_result scanned = scan(path);
-  unlink(path);
+  scan_result scanned = scan_file(bytes);
   expect_scan(scanned, bytes);
 }
 
@@ -142,14 +148,39 @@ TEST(Scan, PropertyAcrossTheEdgeOfAReadPiece) {
   const std::size_t piece = 256 * 1024;
   for (std::size_t start : {piece - 3, piece - 2, piece - 1, piece, piece + 1}) {
     std::string bytes = std::string(start - 1, 'x') + "\nbad\ny\nbad";
-    char path[] = "/tmp/propslice-scan-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    close(fd);
-    scan_result scanned = scan(path);
-    unlink(path);
+    scan_result scanned = scan_file(bytes);
     SCOPED_TRACE(start);
     expect_scan(scanned, bytes);
+  }
+}
+
+// A file is first searched through a window to see whether it will be split
+// at all; the window must count a property line once, wherever it stands.
+TEST(Scan, PropertyCountOfFilesAroundTheWindow) {
+  const std::size_t window = 256 * 1024;
+  const std::string long_line(window + 1000, 'x');
+  struct example {
+    const char* name;
+    std::string bytes;
+  };
+  const example examples[] = {
+      {"nothing", std::string(3 * window, 'y') + "\n"},
+      {"one, no final newline", "a\nb\nbad"},
+      {"bad straddling the window", std::string(window - 2, 'x') + "bad\nz\n"},
+      {"one long line with bad twice", "bad" + long_line + "bad\nplain\n"},
+      {"a long line, then one property", long_line + "\nbad\n" + long_line},
+      {"two far apart", "bad\n" + long_line + "\n" + long_line + "\nbad"},
+      {"two in the second window", std::string(window + 10, '\n') + "bad\nbad\n"},
+  };
+  for (const example& e : examples) {
+    SCOPED_TRACE(e.name);
+    scan_result scanned = scan_file(e.bytes);
+    naive_scan expected = scan_naively(e.bytes);
+    if (expected.properties.size() >= 2) {
+      expect_scan(scanned, e.bytes);
+    } else {
+      EXPECT_EQ(scanned.property_lines.size(), expected.properties.size());
+      for (std::uint64_t index : expected.properties) EXPECT_TRUE(scanned.property_lines.contains(index));
+    }
   }
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -38,6 +39,64 @@ constexpr std::size_t padding = 64;
 // Large enough to make the system call cost vanish, small enough that the
 // bytes are still in cache when they are searched right after the read.
 constexpr std::size_t read_size = 256 * 1024;
+
+// Finds the first "bad" in text[at, limit) and adds the newlines before it
+// to `newlines`; returns its offset, or `limit` when there is none. `limit`
+// follows a '\n', so no line crosses it, and neither can a "bad"; the bytes
+// up to `padding` past it must be readable, whatever they hold.
+std::size_t find_bad(const char* text, std::size_t at, std::size_t limit, std::uint64_t& newlines) {
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: one compare for '\n', three for "bad" (the
+  // second and third letters from loads one and two bytes further on).
+  // Newlines are summed in byte counters, folded at least every 255 blocks.
+  const __m128i newline = _mm_set1_epi8('\n');
+  const __m128i b = _mm_set1_epi8('b'), a = _mm_set1_epi8('a'), d = _mm_set1_epi8('d');
+  auto load = [text](std::size_t offset) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + offset));
+  };
+  auto bad_mask = [&](std::size_t offset, __m128i first) {
+    __m128i found = _mm_and_si128(_mm_cmpeq_epi8(first, b), _mm_cmpeq_epi8(load(offset + 1), a));
+    found = _mm_and_si128(found, _mm_cmpeq_epi8(load(offset + 2), d));
+    return static_cast<unsigned>(_mm_movemask_epi8(found));
+  };
+  while (at < limit) {
+    std::size_t blocks_end = at + std::min<std::size_t>((limit - at) / 16, 255) * 16;
+    __m128i counts = _mm_setzero_si128();
+    unsigned hits = 0;
+    for (; at < blocks_end; at += 16) {
+      __m128i block = load(at);
+      hits = bad_mask(at, block);
+      if (hits != 0) break;
+      counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(block, newline));
+    }
+    __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+    newlines += static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+                static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+    if (hits == 0 && at < limit && limit - at < 16) {
+      // The last, partial block: bytes past `limit` may be anything.
+      __m128i block = load(at);
+      unsigned keep = (1u << (limit - at)) - 1;
+      hits = bad_mask(at, block) & keep;
+      if (hits == 0) {
+        auto found = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, newline)));
+        newlines += static_cast<unsigned>(__builtin_popcount(found & keep));
+        return limit;
+      }
+    }
+    if (hits != 0) {
+      std::size_t found = at + static_cast<std::size_t>(__builtin_ctz(hits));
+      newlines += static_cast<std::uint64_t>(std::count(text + at, text + found, '\n'));
+      return found;
+    }
+  }
+  return limit;
+#else
+  auto* found = static_cast<const char*>(memmem(text + at, limit - at, "bad", 3));
+  std::size_t stop = found != nullptr ? found - text : limit;
+  newlines += static_cast<std::uint64_t>(std::count(text + at, text + stop, '\n'));
+  return stop;
+#endif
+}
 
 }  // namespace
 
@@ -115,62 +174,14 @@ std::size_t input_reader::take_property(std::size_t at, std::size_t limit) {
 }
 
 // Counts the lines in [searched_, limit) and takes each property line there.
-// `limit` follows a '\n', so no line crosses it, and neither can a "bad".
 void input_reader::search(std::size_t limit) {
   const char* text = lines_.data_.get();
   std::size_t at = searched_;
-#if defined(__SSE2__)
-  // Sixteen bytes at a time: one compare for '\n', three for "bad" (the
-  // second and third letters from loads one and two bytes further on).
-  // Newlines are summed in byte counters, folded at least every 255 blocks.
-  const __m128i newline = _mm_set1_epi8('\n');
-  const __m128i b = _mm_set1_epi8('b'), a = _mm_set1_epi8('a'), d = _mm_set1_epi8('d');
-  auto load = [text](std::size_t offset) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + offset));
-  };
-  auto bad_mask = [&](std::size_t offset, __m128i first) {
-    __m128i found = _mm_and_si128(_mm_cmpeq_epi8(first, b), _mm_cmpeq_epi8(load(offset + 1), a));
-    found = _mm_and_si128(found, _mm_cmpeq_epi8(load(offset + 2), d));
-    return static_cast<unsigned>(_mm_movemask_epi8(found));
-  };
   while (at < limit) {
-    std::size_t blocks_end = at + std::min<std::size_t>((limit - at) / 16, 255) * 16;
-    __m128i counts = _mm_setzero_si128();
-    unsigned hits = 0;
-    for (; at < blocks_end; at += 16) {
-      __m128i block = load(at);
-      hits = bad_mask(at, block);
-      if (hits != 0) break;
-      counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(block, newline));
-    }
-    __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
-    lines_.count_ += static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
-                     static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
-    if (hits == 0 && limit - at < 16 && at < limit) {
-      // The last, partial block: bytes past `limit` may be anything.
-      __m128i block = load(at);
-      unsigned keep = (1u << (limit - at)) - 1;
-      hits = bad_mask(at, block) & keep;
-      if (hits == 0) {
-        unsigned newlines = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, newline)));
-        lines_.count_ += static_cast<unsigned>(__builtin_popcount(newlines & keep));
-        at = limit;
-      }
-    }
-    if (hits != 0) {
-      std::size_t found = at + static_cast<std::size_t>(__builtin_ctz(hits));
-      lines_.count_ += static_cast<std::uint64_t>(std::count(text + at, text + found, '\n'));
-      at = take_property(found, limit);
-    }
+    std::size_t found = find_bad(text, at, limit, lines_.count_);
+    if (found == limit) break;
+    at = take_property(found, limit);
   }
-#else
-  while (at < limit) {
-    auto* found = static_cast<const char*>(memmem(text + at, limit - at, "bad", 3));
-    std::size_t stop = found != nullptr ? found - text : limit;
-    lines_.count_ += static_cast<std::uint64_t>(std::count(text + at, text + stop, '\n'));
-    at = found != nullptr ? take_property(stop, limit) : limit;
-  }
-#endif
   searched_ = limit;
   line_start_ = limit;
 }
@@ -181,23 +192,54 @@ namespace {
   exit_with_error("Cannot read input file %s: %s", path.c_str(), std::strerror(error));
 }
 
-void read_all(int fd, const std::string& path, input_reader& reader) {
-  struct stat status;
-  std::size_t expected = 0;  // a regular file's size saves growing the buffer
-  if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
-    expected = static_cast<std::size_t>(status.st_size);
+// One read, retried when interrupted; a failure is fatal.
+std::size_t read_some(int fd, char* into, std::size_t size, const std::string& path) {
+  for (;;) {
+    ssize_t count = read(fd, into, size);
+    if (count >= 0) return static_cast<std::size_t>(count);
+    if (errno != EINTR) cannot_read(path, errno);
+  }
+}
+
+// Searches a file through a small window, stopping at its second property
+// line; false when it has fewer. Such an input is never split, so reading it
+// whole into memory would cost time and memory for nothing.
+bool has_two_properties(int fd, const std::string& path, property_set& found) {
+  std::vector<char> window(read_size + padding);
+  std::size_t filled = 0;  // bytes in the window: the start of a line, then what was read
+  std::uint64_t lines = 0;
+  for (bool at_end = false; !at_end;) {
+    if (filled == window.size() - padding) window.resize(2 * window.size());  // a long line
+    std::size_t count = read_some(fd, window.data() + filled, window.size() - padding - filled, path);
+    filled += count;
+    at_end = count == 0;
+    if (at_end && filled > 0) window[filled++] = '\n';  // the last line had none
+    const char* text = window.data();
+    auto* last_newline = static_cast<const char*>(memrchr(text, '\n', filled));
+    if (last_newline == nullptr) continue;
+    std::size_t limit = last_newline + 1 - text;
+    for (std::size_t at = 0; at < limit; ++lines) {
+      std::size_t bad = find_bad(text, at, limit, lines);
+      if (bad == limit) break;
+      if (!found.empty()) return true;
+      found.insert(lines);
+      at = static_cast<const char*>(std::memchr(text + bad, '\n', limit - bad)) + 1 - text;
+    }
+    std::memmove(window.data(), text + limit, filled - limit);
+    filled -= limit;
+  }
+  return false;
+}
+
+void read_all(int fd, const std::string& path, std::size_t expected, input_reader& reader) {
   // One byte more than expected: room for a missing final '\n', and the
   // read that reports the end needs room to ask for something.
   if (!reader.reserve(std::max(expected + 1, read_size))) cannot_read(path, ENOMEM);
   for (;;) {
     if (reader.room_size() == 0 && !reader.reserve(reader.capacity() * 2)) cannot_read(path, ENOMEM);
-    ssize_t count = read(fd, reader.room(), std::min(reader.room_size(), read_size));
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      cannot_read(path, errno);
-    }
+    std::size_t count = read_some(fd, reader.room(), std::min(reader.room_size(), read_size), path);
     if (count == 0) break;
-    reader.added(static_cast<std::size_t>(count));
+    reader.added(count);
   }
 }
 
@@ -208,9 +250,20 @@ scan_result scan(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) cannot_read(path, errno);
   try {
-    input_reader reader(result);
-    read_all(fd, path, reader);
-    reader.finish();
+    struct stat status;
+    if (fstat(fd, &status) != 0) cannot_read(path, errno);
+    // A regular file can be read twice: first through a window, and whole
+    // only when it is to be split. A pipe is read whole at once.
+    bool regular = S_ISREG(status.st_mode);
+    property_set found;
+    if (regular && !has_two_properties(fd, path, found)) {
+      result.property_lines = std::move(found);
+    } else {
+      if (regular && lseek(fd, 0, SEEK_SET) != 0) cannot_read(path, errno);
+      input_reader reader(result);
+      read_all(fd, path, regular ? static_cast<std::size_t>(status.st_size) : 0, reader);
+      reader.finish();
+    }
   } catch (const std::bad_alloc&) {
     cannot_read(path, ENOMEM);
   } catch (const std::length_error&) {

@@ -128,8 +128,10 @@ struct scan_result {
 
 // Reads the file at `path` completely and finds its property lines: those
 // holding the bytes "bad" anywhere. Lines end at '\n' only. The file may be a
-// pipe. An input that cannot be opened, read or held in memory is a fatal
-// error: splitting a model that was read only in part would lose data silently.
+// pipe. A regular file with fewer than two property lines, which is never
+// split, is only searched, not kept: its result holds just property_lines.
+// An input that cannot be opened, read or held in memory is a fatal error:
+// splitting a model that was read only in part would lose data silently.
 scan_result scan(const std::string& path);
 
 // The same over bytes already in memory.
