@@ -57,12 +57,11 @@ int create_partial(const std::string& path) {
 
 // A fresh name in the directory of `name`, short so that a long `name` still
 // leaves room for it.
-std::string temporary_beside(const std::string& name, unsigned attempt) {
-  static unsigned counter = 0;
+std::string temporary_beside(const std::string& name) {
+  static unsigned long counter = 0;
   std::size_t slash = name.rfind('/');
   std::string temporary = slash == std::string::npos ? "" : name.substr(0, slash + 1);
-  temporary += ".propslice-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" +
-               std::to_string(attempt) + ".tmp";
+  temporary += ".propslice-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".tmp";
   return temporary;
 }
 
@@ -118,11 +117,12 @@ int write_output(const std::string& name, const std::vector<iovec>& pieces, bool
   if (!replace) {
     fd = create_partial(name);
   } else {
-    unsigned attempt = 0;
+    // A name taken by someone else, left by a killed run, is skipped.
+    int attempts = 0;
     do {
-      temporary = temporary_beside(name, attempt);
+      temporary = temporary_beside(name);
       fd = create_partial(temporary);
-    } while (fd == -EEXIST && ++attempt < 100);
+    } while (fd == -EEXIST && ++attempts < 100);
   }
   if (fd < 0) return -fd;
   const std::string& path = replace ? temporary : name;
