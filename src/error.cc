@@ -19,14 +19,15 @@ void exit_with_error(const char* format, ...) {
   if (length > 0) {
     std::size_t prefix = line.size();
     line.resize(prefix + static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(line.data() + prefix, static_cast<std::size_t>(length) + 1,
-                   format, again);
+    (void)std::vsnprintf(line.data() + prefix, static_cast<std::size_t>(length) + 1, format,
+                         again);
     line.pop_back();  // the terminating NUL
   }
   va_end(again);
   line += '\n';
 
-  std::fflush(stdout);
-  std::fwrite(line.data(), 1, line.size(), stderr);
+  // Nothing is left to report a failure of these to.
+  (void)std::fflush(stdout);
+  (void)std::fwrite(line.data(), 1, line.size(), stderr);
   std::exit(1);
 }

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "error.h"
 #include "messages.h"
@@ -20,14 +22,28 @@ void prepare_process() {
   handle_signals_for_outputs();
 }
 
+namespace {
+
+void handle_input(const std::string& path, const settings& run) {
+  if (run.verbosity != 0) print_line("Processing ", path);
+  scan_result scanned = scan(path);
+  if (scanned.property_lines.size() < 2) {
+    print_line("Found only one property. Nothing to split");
+    return;
+  }
+  generate_outputs(path, scanned, run);
+}  // the input's buffer and sets are released here, before the next input
+
+}  // namespace
+
 void run(const settings& run) {
   for (const std::string& path : run.input_paths) {
-    if (run.verbosity != 0) print_line("Processing ", path);
-    scan_result scanned = scan(path);
-    if (scanned.property_lines.size() < 2) {
-      print_line("Found only one property. Nothing to split");
-      continue;
+    // An input too large to be held and cut up in memory. No output is
+    // open when memory is asked for, so nothing partial is left.
+    try {
+      handle_input(path, run);
+    } catch (const std::bad_alloc&) {
+      exit_with_error("Cannot read input file %s: %s", path.c_str(), std::strerror(ENOMEM));
     }
-    generate_outputs(path, scanned, run);
-  }  // this input's buffer and sets are released here, before the next
+  }
 }

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -167,21 +168,35 @@ TEST(Faults, InterruptedSplitLeavesOnlyCompleteOutputs) {
         if (name == "m.zelk") continue;
         ASSERT_EQ(name.substr(0, 3), "m-p") << "a stray file";
         int number = std::stoi(name.substr(3, 4));
-        ASSERT_EQ(bytes, shared + properties[count - 1 - number] + "\n") << name << " is incomplete";
+        ASSERT_TRUE(bytes == shared + properties[count - 1 - number] + "\n") << name << " is incomplete";
       }
     }
   }
 }
 
+// Started with SIGHUP ignored, as under nohup: a hangup mid-split changes nothing.
 TEST(Faults, IgnoredHangupStaysIgnored) {
+  std::string shared;
+  while (shared.size() < 512 * 1024) shared += std::to_string(shared.size()) + " and 1 12 9\n";
+  std::vector<std::string> properties;
+  for (int i = 0; i < 100; ++i) properties.push_back(std::to_string(i) + " bad " + std::to_string(i));
+  const std::string input = model_with_properties(shared, properties);
   scratch_directory dir;
-  dir.write("m.zelk", two);
-  tool_result result = run_tool(dir.path(), {"m.zelk"}, [] {
-    signal(SIGHUP, SIG_IGN);
-    raise(SIGHUP);  // nothing happens now, so nothing may happen later either
-  });
+  dir.write("m.zelk", input);
+  tool_process tool(dir.path(), {"-v", "m.zelk"}, [] { signal(SIGHUP, SIG_IGN); });
+  tool.read_output_line();  // Processing
+  tool.read_output_line();  // Found
+  tool.read_output_line();  // Generated m-p000.zelk
+  tool.send(SIGHUP);
+  tool_result result = tool.finish();
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(dir.files(), two_outputs);
+  files left = dir.files();
+  ASSERT_EQ(left.size(), 101u);
+  for (int number = 0; number < 100; ++number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "m-p%03d.zelk", number);
+    ASSERT_TRUE(left[name] == shared + properties[99 - number] + "\n") << name << " is incomplete";
+  }
 }
 
 TEST(Faults, InputFromANamedPipe) {
@@ -214,13 +229,13 @@ TEST(Faults, InputFromANamedPipe) {
 }
 
 TEST(Faults, TenThousandProperties) {
+  const std::vector<std::uint64_t> shared = {0, 2500, 5001, 7777, 10004};
+  auto line = [&](std::uint64_t i) {
+    bool is_shared = std::find(shared.begin(), shared.end(), i) != shared.end();
+    return std::to_string(i) + (is_shared ? " shared" : " bad");
+  };
   std::string input;
-  std::vector<std::string> lines;
-  for (int i = 0; i < 10005; ++i) {
-    bool shared = i == 0 || i == 2500 || i == 5001 || i == 7777 || i == 10004;
-    lines.push_back(std::to_string(i) + (shared ? " shared" : " bad"));
-    input += lines.back() + "\n";
-  }
+  for (std::uint64_t i = 0; i < 10005; ++i) input += line(i) + "\n";
   input.pop_back();  // and no final newline
   scratch_directory dir;
   dir.write("m.zelk", input);
@@ -233,9 +248,10 @@ TEST(Faults, TenThousandProperties) {
   for (std::uint64_t kept : scanned.property_lines) {
     char name[32];
     std::snprintf(name, sizeof name, "m-p%05d.zelk", number++);
+    std::vector<std::uint64_t> lines = shared;
+    lines.insert(std::upper_bound(lines.begin(), lines.end(), kept), kept);
     std::string expected;
-    for (std::size_t i = 0; i < lines.size(); ++i)
-      if (i == kept || lines[i].find("bad") == std::string::npos) expected += lines[i] + "\n";
+    for (std::uint64_t i : lines) expected += line(i) + "\n";
     ASSERT_EQ(left[name], expected) << name;
   }
 }
@@ -263,17 +279,61 @@ TEST(Faults, StandardOutput) {
   }
 }
 
-#ifndef PROPSLICE_SANITIZED  // sanitizers reserve more address space than the limit
+#ifndef PROPSLICE_SANITIZED  // sanitizers reserve more address space than these limits
+
+void limit_address_space(rlim_t bytes) {
+  rlimit limit = {bytes, bytes};
+  setrlimit(RLIMIT_AS, &limit);
+}
+
+// A sparse file: `head`, then a hole of zero bytes up to `size`.
+void write_sparse(const std::string& path, const std::string& head, off_t size) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+  ASSERT_EQ(ftruncate(fd, size), 0);
+  close(fd);
+}
+
 TEST(Faults, InputTooLargeForMemory) {
   scratch_directory dir;
-  int fd = open((dir / "big.zelk").c_str(), O_WRONLY | O_CREAT, 0666);
-  ASSERT_EQ(ftruncate(fd, 8LL << 30), 0);  // sparse: costs no disk
-  close(fd);
-  tool_result result = run_tool(dir.path(), {"big.zelk"}, [] {
-    rlimit limit = {1LL << 30, 1LL << 30};
-    setrlimit(RLIMIT_AS, &limit);
-  });
+  write_sparse(dir / "big.zelk", "bad 1\nbad 2\n", 8LL << 30);
+  tool_result result = run_tool(dir.path(), {"big.zelk"}, [] { limit_address_space(1LL << 30); });
   EXPECT_EQ(result.err, "error: Cannot read input file big.zelk: Cannot allocate memory\n");
   EXPECT_EQ(result.status, 1);
+}
+
+// An input that is not split is never held whole, however long its lines.
+TEST(Faults, InputNotSplitIsNotHeldInMemory) {
+  for (const char* head : {"", "bad", "x\nbad\n"}) {
+    SCOPED_TRACE(head);
+    scratch_directory dir;
+    write_sparse(dir / "big.zelk", head, 1LL << 30);  // one line of 1 GiB, or two
+    tool_result result = run_tool(dir.path(), {"big.zelk"}, [] { limit_address_space(64 << 20); });
+    EXPECT_EQ(result.out, "Found only one property. Nothing to split\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+  }
+}
+
+// Memory may run short anywhere between reading and writing: always the
+// same error, never a crash, never a partial output.
+TEST(Faults, MemoryRunningShortWhileSplitting) {
+  std::string input;
+  for (int i = 0; i < 300000; ++i) input += "x\nbad\n";
+  scratch_directory dir;
+  dir.write("m.zelk", input);
+  for (rlim_t megabytes = 16; megabytes <= 72; megabytes += 4) {
+    SCOPED_TRACE(megabytes);
+    tool_result result = run_tool(dir.path(), {"m.zelk"}, [megabytes] {
+      limit_address_space(megabytes << 20);
+      limit_file_size(0);  // the first output fails: nothing needs writing
+    });
+    EXPECT_TRUE(result.err == "error: Cannot read input file m.zelk: Cannot allocate memory\n" ||
+                result.err == "error: Cannot write output file m-p000000.zelk: File too large\n")
+        << result.err;
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(dir.files(), (files{{"m.zelk", input}}));
+  }
 }
 #endif

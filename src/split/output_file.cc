@@ -58,10 +58,11 @@ int create_partial(const std::string& path) {
 // A fresh name in the directory of `name`, short so that a long `name` still
 // leaves room for it.
 std::string temporary_beside(const std::string& name) {
+  static const std::string process = std::to_string(getpid());
   static unsigned long counter = 0;
   std::size_t slash = name.rfind('/');
   std::string temporary = slash == std::string::npos ? "" : name.substr(0, slash + 1);
-  temporary += ".propslice-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".tmp";
+  temporary += ".propslice-" + process + "-" + std::to_string(counter++) + ".tmp";
   return temporary;
 }
 
@@ -106,7 +107,7 @@ void remove_and_exit(int signal_number) {
   action.sa_handler = SIG_DFL;
   sigemptyset(&action.sa_mask);
   sigaction(signal_number, &action, nullptr);
-  raise(signal_number);
+  (void)raise(signal_number);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include <stdexcept>
+#include <new>
 
 #include "split/scan.h"
 
@@ -44,7 +44,7 @@ void property_set::link_after(std::uint32_t place, std::uint32_t node) {
 
 bool property_set::insert(std::uint64_t value) {
   if (contains(value)) return false;
-  if (values_.size() >= front) throw std::length_error("property_set is full");
+  if (values_.size() >= front) throw std::bad_alloc();  // node numbers run out
   if (values_.size() + 1 > before_.size()) grow();
 
   auto node = static_cast<std::uint32_t>(values_.size());

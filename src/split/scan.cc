@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <stdexcept>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -38,12 +37,13 @@ constexpr std::size_t padding = 64;
 
 // Large enough to make the system call cost vanish, small enough that the
 // bytes are still in cache when they are searched right after the read.
-constexpr std::size_t read_size = 256 * 1024;
+constexpr std::size_t read_size = std::size_t{256} * 1024;
 
-// Finds the first "bad" in text[at, limit) and adds the newlines before it
-// to `newlines`; returns its offset, or `limit` when there is none. `limit`
-// follows a '\n', so no line crosses it, and neither can a "bad"; the bytes
-// up to `padding` past it must be readable, whatever they hold.
+// Finds the first "bad" that starts in text[at, limit) and adds the newlines
+// before it to `newlines`; returns its offset, or `limit` when there is none.
+// The bytes up to `padding` past `limit` must be readable. A "bad" may run
+// past `limit` only where the caller wants it found: callers end at a '\n',
+// or make sure the two bytes past `limit` cannot complete one.
 std::size_t find_bad(const char* text, std::size_t at, std::size_t limit, std::uint64_t& newlines) {
 #if defined(__SSE2__)
   // Sixteen bytes at a time: one compare for '\n', three for "bad" (the
@@ -203,30 +203,50 @@ std::size_t read_some(int fd, char* into, std::size_t size, const std::string& p
 
 // Searches a file through a small window, stopping at its second property
 // line; false when it has fewer. Such an input is never split, so reading it
-// whole into memory would cost time and memory for nothing.
+// whole into memory would cost time and memory for nothing. The window never
+// grows: of a line longer than a read, only a flag and two bytes are kept.
 bool has_two_properties(int fd, const std::string& path, property_set& found) {
-  std::vector<char> window(read_size + padding);
-  std::size_t filled = 0;  // bytes in the window: the start of a line, then what was read
+  // The last bytes of an unfinished line (at most two: a "bad" may straddle
+  // two reads), then what was read.
+  std::vector<char> window(2 + read_size + padding);
+  std::size_t filled = 0;
+  bool line_has_bad = false;  // the unfinished line holds "bad" in what was searched
   std::uint64_t lines = 0;
+  auto take_property = [&] {  // true when it is the second
+    if (!found.empty()) return true;
+    found.insert(lines++);
+    return false;
+  };
   for (bool at_end = false; !at_end;) {
-    if (filled == window.size() - padding) window.resize(2 * window.size());  // a long line
-    std::size_t count = read_some(fd, window.data() + filled, window.size() - padding - filled, path);
+    std::size_t count = read_some(fd, window.data() + filled, read_size, path);
     filled += count;
     at_end = count == 0;
     if (at_end && filled > 0) window[filled++] = '\n';  // the last line had none
     const char* text = window.data();
-    auto* last_newline = static_cast<const char*>(memrchr(text, '\n', filled));
-    if (last_newline == nullptr) continue;
-    std::size_t limit = last_newline + 1 - text;
-    for (std::size_t at = 0; at < limit; ++lines) {
+    std::size_t at = 0;
+    auto* newline = static_cast<const char*>(std::memchr(text, '\n', filled));
+    if (line_has_bad && newline != nullptr) {
+      if (take_property()) return true;
+      at = newline + 1 - text;
+      line_has_bad = false;
+    }
+    auto* last_newline = static_cast<const char*>(memrchr(text + at, '\n', filled - at));
+    std::size_t limit = last_newline != nullptr ? last_newline + 1 - text : at;
+    while (at < limit) {
       std::size_t bad = find_bad(text, at, limit, lines);
       if (bad == limit) break;
-      if (!found.empty()) return true;
-      found.insert(lines);
+      if (take_property()) return true;
       at = static_cast<const char*>(std::memchr(text + bad, '\n', limit - bad)) + 1 - text;
     }
-    std::memmove(window.data(), text + limit, filled - limit);
-    filled -= limit;
+    std::size_t unfinished = filled - limit;
+    if (!line_has_bad) {
+      window[filled] = window[filled + 1] = '\0';  // so that no "bad" runs past the bytes read
+      std::uint64_t none = 0;  // an unfinished line holds no newline
+      line_has_bad = find_bad(text, limit, filled, none) != filled;
+    }
+    std::size_t kept = std::min<std::size_t>(unfinished, 2);
+    std::memmove(window.data(), text + filled - kept, kept);
+    filled = kept;
   }
   return false;
 }
@@ -234,9 +254,9 @@ bool has_two_properties(int fd, const std::string& path, property_set& found) {
 void read_all(int fd, const std::string& path, std::size_t expected, input_reader& reader) {
   // One byte more than expected: room for a missing final '\n', and the
   // read that reports the end needs room to ask for something.
-  if (!reader.reserve(std::max(expected + 1, read_size))) cannot_read(path, ENOMEM);
+  if (!reader.reserve(std::max(expected + 1, read_size))) throw std::bad_alloc();
   for (;;) {
-    if (reader.room_size() == 0 && !reader.reserve(reader.capacity() * 2)) cannot_read(path, ENOMEM);
+    if (reader.room_size() == 0 && !reader.reserve(reader.capacity() * 2)) throw std::bad_alloc();
     std::size_t count = read_some(fd, reader.room(), std::min(reader.room_size(), read_size), path);
     if (count == 0) break;
     reader.added(count);
@@ -249,25 +269,19 @@ scan_result scan(const std::string& path) {
   scan_result result;
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) cannot_read(path, errno);
-  try {
-    struct stat status;
-    if (fstat(fd, &status) != 0) cannot_read(path, errno);
-    // A regular file can be read twice: first through a window, and whole
-    // only when it is to be split. A pipe is read whole at once.
-    bool regular = S_ISREG(status.st_mode);
-    property_set found;
-    if (regular && !has_two_properties(fd, path, found)) {
-      result.property_lines = std::move(found);
-    } else {
-      if (regular && lseek(fd, 0, SEEK_SET) != 0) cannot_read(path, errno);
-      input_reader reader(result);
-      read_all(fd, path, regular ? static_cast<std::size_t>(status.st_size) : 0, reader);
-      reader.finish();
-    }
-  } catch (const std::bad_alloc&) {
-    cannot_read(path, ENOMEM);
-  } catch (const std::length_error&) {
-    cannot_read(path, ENOMEM);
+  struct stat status;
+  if (fstat(fd, &status) != 0) cannot_read(path, errno);
+  // A regular file can be read twice: first through a window, and whole
+  // only when it is to be split. A pipe is read whole at once.
+  bool regular = S_ISREG(status.st_mode);
+  property_set found;
+  if (regular && !has_two_properties(fd, path, found)) {
+    result.property_lines = std::move(found);
+  } else {
+    if (regular && lseek(fd, 0, SEEK_SET) != 0) cannot_read(path, errno);
+    input_reader reader(result);
+    read_all(fd, path, regular ? static_cast<std::size_t>(status.st_size) : 0, reader);
+    reader.finish();
   }
   close(fd);  // only read from: nothing to lose if closing fails
   return result;

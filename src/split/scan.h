@@ -130,8 +130,9 @@ struct scan_result {
 // holding the bytes "bad" anywhere. Lines end at '\n' only. The file may be a
 // pipe. A regular file with fewer than two property lines, which is never
 // split, is only searched, not kept: its result holds just property_lines.
-// An input that cannot be opened, read or held in memory is a fatal error:
-// splitting a model that was read only in part would lose data silently.
+// An input that cannot be opened or read is a fatal error: splitting a
+// model that was read only in part would lose data silently. Memory running
+// short throws std::bad_alloc.
 scan_result scan(const std::string& path);
 
 // The same over bytes already in memory.
