@@ -25,8 +25,8 @@ constexpr std::uint64_t max_count = 100000;
 constexpr std::uint64_t full_check_limit = 2000;
 
 [[noreturn]] void fail(const char* what, std::string_view name) {
-  std::fprintf(stderr, "fuzz_naming: invariant violated: %s (name \"%.*s\")\n", what,
-               static_cast<int>(name.size()), name.data());
+  (void)std::fprintf(stderr, "fuzz_naming: invariant violated: %s (name \"%.*s\")\n", what,
+                     static_cast<int>(name.size()), name.data());
   std::abort();
 }
 
@@ -40,7 +40,8 @@ std::string_view directory_of(std::string_view path) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 3) return 0;
-  const std::uint64_t value = data[0] | (std::uint64_t{data[1]} << 8) | (std::uint64_t{data[2]} << 16);
+  const std::uint64_t value =
+      data[0] | (std::uint64_t{data[1]} << 8) | (std::uint64_t{data[2]} << 16);
   const std::uint64_t count = 2 + value % (max_count - 1);  // 2 .. max_count
   // A copy the naming does not own: it must outlive the naming, as the
   // input path does in the tool.
@@ -68,7 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // A few numbers picked by the remaining input, so the fuzzer can steer.
     for (std::size_t i = 0; i + 1 < path.size() && i < 8; i += 2)
-      sample.insert((static_cast<unsigned char>(path[i]) << 8 | static_cast<unsigned char>(path[i + 1])) % count);
+      sample.insert(
+          (static_cast<unsigned char>(path[i]) << 8 | static_cast<unsigned char>(path[i + 1])) %
+          count);
     numbers.assign(sample.begin(), sample.end());
   }
 
@@ -77,9 +80,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::uint64_t k : numbers) {
     const std::string name = naming.name(k);  // a copy: valid until the next call
 
-    std::string digits = std::to_string(k);
-    if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
-    if (name != stem + "-p" + digits + extension) fail("not stem + -p + padded number + extension", name);
+    std::string expected = stem;
+    expected += "-p";
+    const std::string digits = std::to_string(k);
+    if (digits.size() < width) expected.append(width - digits.size(), '0');
+    expected += digits;
+    expected += extension;
+    if (name != expected) fail("not stem + -p + padded number + extension", name);
 
     if (directory_of(name) != directory_of(path)) fail("directory differs from the input's", name);
     if (name.compare(0, stem.size(), stem) != 0 || name.compare(stem.size(), 2, "-p") != 0)
