@@ -191,17 +191,7 @@ TEST(EndToEnd, OutputNamesAndPadding) {
        "Generated \xff\xfe-p0.zelk\nGenerated \xff\xfe-p1.zelk\n", "", 0,
        {{"\xff\xfe.zelk", two}, {"\xff\xfe-p0.zelk", "x\nbad 2\n"}, {"\xff\xfe-p1.zelk", "x\nbad 1\n"}}},
   };
-  for (const case_& c : cases) {
-    scratch_directory dir;
-    if (c.before.count("work.d/model")) mkdir((dir / "work.d").c_str(), 0777);
-    for (const auto& [name, bytes] : c.before) dir.write(name, bytes);
-    SCOPED_TRACE(c.name);
-    tool_result result = run_tool(dir.path(), c.arguments);
-    EXPECT_EQ(result.out, c.out);
-    EXPECT_EQ(result.err, c.err);
-    EXPECT_EQ(result.status, c.status);
-    EXPECT_EQ(dir.files(), c.after);
-  }
+  for (const case_& c : cases) run_case(c);
 }
 
 TEST(EndToEnd, ExistingOutputs) {

@@ -89,6 +89,8 @@ scratch_directory::scratch_directory() {
 scratch_directory::~scratch_directory() { remove_tree(path_); }
 
 void scratch_directory::write(const std::string& name, const std::string& bytes) const {
+  for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
+    mkdir((*this / name.substr(0, slash)).c_str(), 0777);  // may exist already
   std::ofstream file(*this / name, std::ios::binary | std::ios::trunc);
   file << bytes;
   check(static_cast<bool>(file), "writing a test file");

@@ -26,6 +26,7 @@ class scratch_directory {
 
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  // Writes a file, making the directories on its way.
   void write(const std::string& name, const std::string& bytes) const;
   std::string read(const std::string& name) const;
   // Every entry below the directory, by relative path; a symbolic link is
