@@ -119,14 +119,13 @@ class input_reader {
 
  private:
   void search(std::size_t limit);
-  std::size_t take_property(std::size_t at, std::size_t limit);
+  std::size_t take_property(std::size_t line_floor, std::size_t at, std::size_t limit);
   void clear_padding() { std::memset(room(), 0, padding); }
 
   scan_result& result_;
   input_lines& lines_;
   std::size_t capacity_ = 0;
-  std::size_t searched_ = 0;    // bytes before this are searched; a line start
-  std::size_t line_start_ = 0;  // a line start at or before every unsearched byte
+  std::size_t searched_ = 0;  // bytes before this are searched; a line start
 };
 
 bool input_reader::reserve(std::size_t capacity) {
@@ -158,18 +157,18 @@ void input_reader::finish() {
   search(lines_.size_);
 }
 
-// Records the property line holding the "bad" at `at`. Every line before it
-// is counted already. Returns the offset after the line.
-std::size_t input_reader::take_property(std::size_t at, std::size_t limit) {
+// Records the property line holding the "bad" at `at`; `line_floor` is a
+// line start before it. Every line before it is counted already. Returns
+// the offset after the line.
+std::size_t input_reader::take_property(std::size_t line_floor, std::size_t at, std::size_t limit) {
   const char* text = lines_.data_.get();
-  auto* before = static_cast<const char*>(memrchr(text + line_start_, '\n', at - line_start_));
-  std::size_t begin = before != nullptr ? before + 1 - text : line_start_;
+  auto* before = static_cast<const char*>(memrchr(text + line_floor, '\n', at - line_floor));
+  std::size_t begin = before != nullptr ? before + 1 - text : line_floor;
   auto* newline = static_cast<const char*>(std::memchr(text + at, '\n', limit - at));
   std::size_t end = newline + 1 - text;  // `limit` follows a '\n', so there is one
   result_.property_ranges.push_back({lines_.count_, begin, end});
   result_.property_lines.insert(lines_.count_);
   ++lines_.count_;
-  line_start_ = end;
   return end;
 }
 
@@ -180,10 +179,9 @@ void input_reader::search(std::size_t limit) {
   while (at < limit) {
     std::size_t found = find_bad(text, at, limit, lines_.count_);
     if (found == limit) break;
-    at = take_property(found, limit);
+    at = take_property(at, found, limit);  // `at` is always a line start
   }
   searched_ = limit;
-  line_start_ = limit;
 }
 
 namespace {
@@ -224,11 +222,14 @@ bool has_two_properties(int fd, const std::string& path, property_set& found) {
     if (at_end && filled > 0) window[filled++] = '\n';  // the last line had none
     const char* text = window.data();
     std::size_t at = 0;
-    auto* newline = static_cast<const char*>(std::memchr(text, '\n', filled));
-    if (line_has_bad && newline != nullptr) {
-      if (take_property()) return true;
-      at = newline + 1 - text;
-      line_has_bad = false;
+    if (line_has_bad) {
+      // The line that was unfinished is a property line once it ends.
+      auto* newline = static_cast<const char*>(std::memchr(text, '\n', filled));
+      if (newline != nullptr) {
+        if (take_property()) return true;
+        at = newline + 1 - text;
+        line_has_bad = false;
+      }
     }
     auto* last_newline = static_cast<const char*>(memrchr(text + at, '\n', filled - at));
     std::size_t limit = last_newline != nullptr ? last_newline + 1 - text : at;
