@@ -11,6 +11,7 @@
 #include "error.h"
 #include "messages.h"
 #include "split/generate.h"
+#include "split/output_file.h"
 #include "split/scan.h"
 
 void prepare_process() {

@@ -316,8 +316,8 @@ TEST(Faults, InputNotSplitIsNotHeldInMemory) {
   }
 }
 
-// Memory may run short anywhere between reading and writing: always the
-// same error, never a crash, never a partial output.
+// Memory may run short anywhere between reading and writing: an error that
+// says what failed, never a crash, never a partial output.
 TEST(Faults, MemoryRunningShortWhileSplitting) {
   std::string input;
   for (int i = 0; i < 300000; ++i) input += "x\nbad\n";
@@ -329,7 +329,9 @@ TEST(Faults, MemoryRunningShortWhileSplitting) {
       limit_address_space(megabytes << 20);
       limit_file_size(0);  // the first output fails: nothing needs writing
     });
+    // Short while reading, while laying out the outputs, or not at all.
     EXPECT_TRUE(result.err == "error: Cannot read input file m.zelk: Cannot allocate memory\n" ||
+                result.err == "error: Cannot write output file m-p000000.zelk: Cannot allocate memory\n" ||
                 result.err == "error: Cannot write output file m-p000000.zelk: File too large\n")
         << result.err;
     EXPECT_EQ(result.status, 1);

@@ -1,11 +1,16 @@
 #include "split/generate.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "error.h"
 #include "messages.h"
+#include "split/output_file.h"
 
 output_layout::output_layout(const scan_result& scanned)
     : text_(scanned.lines.text()), properties_(scanned.property_ranges) {
@@ -36,6 +41,11 @@ void output_layout::pieces_for(std::size_t ordinal, std::vector<iovec>& pieces) 
   for (std::size_t i = 0; i < before; ++i) add(shared_[i].begin, shared_[i].end);
   add(properties_[ordinal].begin, properties_[ordinal].end);
   for (std::size_t i = before; i < shared_.size(); ++i) add(shared_[i].begin, shared_[i].end);
+}
+
+std::size_t output_layout::shared_prefix(std::size_t ordinal) const {
+  std::size_t left_out = ordinal == 0 ? 1 : 0;
+  return left_out < properties_.size() ? properties_[left_out].begin : text_.size();
 }
 
 namespace {
@@ -75,6 +85,83 @@ const std::string& output_naming::name(std::uint64_t number) {
   return name_;
 }
 
+namespace {
+
+bool same_time(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether the file still holds the bytes read: the same file, of the same
+// size, neither modified nor changed since.
+bool same_identity(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         same_time(a.st_mtim, b.st_mtim) && same_time(a.st_ctim, b.st_ctim);
+}
+
+// Outputs share the input's blocks where they hold its bytes at the same
+// offsets, as long as the file system agrees and the input is unchanged
+// since it was read: a clone reads the file again, and must never bring in
+// bytes that another process wrote since.
+class block_sharing {
+ public:
+  explicit block_sharing(const scan_result& scanned)
+      : source_(scanned.input.get()),
+        block_(static_cast<std::size_t>(scanned.before_read.st_blksize)),
+        identity_(scanned.before_read) {
+    on_ = source_ >= 0 && block_ > 0 && same_identity(identity_, scanned.after_read);
+  }
+
+  // Shares what it can of the first `prefix` bytes of `output`; returns
+  // how many it shared. The first refusal turns sharing off.
+  std::size_t share(output_file& output, std::size_t prefix) {
+    std::size_t length = on_ ? prefix - prefix % block_ : 0;
+    if (length == 0) return 0;
+    if (output.clone_from(source_, length) != 0) {
+      on_ = false;
+      return 0;
+    }
+    return length;
+  }
+
+  // After an output shared blocks: false (and no more sharing) when the
+  // input may have changed since it was read.
+  bool input_unchanged() {
+    struct stat now;
+    if (fstat(source_, &now) != 0 || !same_identity(identity_, now)) on_ = false;
+    return on_;
+  }
+
+ private:
+  int source_;
+  std::size_t block_;
+  struct stat identity_;
+  bool on_;
+};
+
+// Writes the output that keeps property `ordinal` into `output`.
+int write_output(output_file& output, output_directory& directory, const output_layout& layout,
+                 std::size_t ordinal, block_sharing& sharing, std::vector<iovec>& pieces) {
+  int error = output.create(directory);
+  if (error != 0) return error;
+  layout.pieces_for(ordinal, pieces);
+  std::size_t shared = sharing.share(output, layout.shared_prefix(ordinal));
+  error = output.write(pieces, shared);
+  if (error == 0 && shared > 0 && !sharing.input_unchanged()) {
+    // What was shared may hold bytes written since the read: write it all
+    // from the bytes read.
+    error = output.truncate();
+    if (error == 0) error = output.write(pieces, 0);
+  }
+  return error;
+}
+
+bool name_taken(const output_directory& directory, const std::string& base) {
+  struct stat status;
+  return fstatat(directory.fd(), base.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+}  // namespace
+
 void generate_outputs(const std::string& input_path, const scan_result& scanned,
                       const settings& run) {
   const std::vector<line_range>& properties = scanned.property_ranges;
@@ -82,22 +169,40 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
     print_line("Found " + std::to_string(scanned.property_lines.size()) + " properties in " +
                std::to_string(scanned.lines.size()) + " lines");
 
-  output_layout layout(scanned);
   output_naming naming(input_path, scanned.property_lines.size());
-  std::vector<iovec> pieces;
-  std::uint64_t number = 0;
-  for (std::uint64_t line : scanned.property_lines) {
-    auto property = std::lower_bound(
-        properties.begin(), properties.end(), line,
-        [](const line_range& range, std::uint64_t index) { return range.index < index; });
-    layout.pieces_for(static_cast<std::size_t>(property - properties.begin()), pieces);
-    const std::string& name = naming.name(number++);
-    int error = write_output(name, pieces, run.force_overwrite);
-    if (error == EEXIST && !run.force_overwrite)
-      exit_with_error("Output file %s already exists. Delete or use -f to overwrite",
-                      name.c_str());
-    if (error != 0)
-      exit_with_error("Cannot write output file %s: %s", name.c_str(), std::strerror(error));
-    if (run.verbosity != 0) print_line("Generated ", name);
+  const std::string* name = &naming.name(0);
+  try {
+    output_layout layout(scanned);
+    output_directory directory;
+    if (int error = directory.open_for(*name))
+      exit_with_error("Cannot write output file %s: %s", name->c_str(), std::strerror(error));
+    block_sharing sharing(scanned);
+    output_file output;
+    std::vector<iovec> pieces;
+    std::uint64_t number = 0;
+    for (std::uint64_t line : scanned.property_lines) {
+      auto property = std::lower_bound(
+          properties.begin(), properties.end(), line,
+          [](const line_range& range, std::uint64_t index) { return range.index < index; });
+      name = &naming.name(number++);
+      std::string base = base_name(*name);
+      // A name visibly taken fails before anything is written; publishing
+      // is what decides, should it be taken in the meantime.
+      int error = !run.force_overwrite && name_taken(directory, base) ? EEXIST : 0;
+      if (error == 0)
+        error = write_output(output, directory, layout,
+                             static_cast<std::size_t>(property - properties.begin()), sharing,
+                             pieces);
+      if (error == 0) error = output.publish(base, run.force_overwrite);
+      if (error == EEXIST && !run.force_overwrite)
+        exit_with_error("Output file %s already exists. Delete or use -f to overwrite",
+                        name->c_str());
+      if (error != 0)
+        exit_with_error("Cannot write output file %s: %s", name->c_str(), std::strerror(error));
+      if (run.verbosity != 0) print_line("Generated ", *name);
+    }
+  } catch (const std::bad_alloc&) {
+    // Nothing partial is left: the output in progress is discarded.
+    exit_with_error("Cannot write output file %s: %s", name->c_str(), std::strerror(ENOMEM));
   }
 }

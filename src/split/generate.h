@@ -14,7 +14,9 @@
 // Writes one output file per property of an input with two or more, named
 // by output_naming and numbered in the iteration order of property_lines.
 // Ends the process through exit_with_error when an output exists (without
-// force_overwrite) or cannot be written.
+// force_overwrite) or cannot be written. Each output takes its name only when
+// complete; on a copy-on-write file system it shares the input's blocks
+// where it holds the same bytes at the same offsets.
 void generate_outputs(const std::string& input_path, const scan_result& scanned,
                       const settings& run);
 
@@ -28,6 +30,10 @@ class output_layout {
   // Replaces `pieces` with the spans of the output that keeps the property
   // line `ordinal` (its position among the property lines in file order).
   void pieces_for(std::size_t ordinal, std::vector<iovec>& pieces) const;
+
+  // How many leading bytes of that output stand at the same offsets in the
+  // input: all up to the first property line that the output leaves out.
+  std::size_t shared_prefix(std::size_t ordinal) const;
 
  private:
   struct span {
@@ -54,17 +60,3 @@ class output_naming {
   int width_;
   std::string name_;
 };
-
-// Writes `pieces` to a new file `name`. Without `replace` the name must be
-// free: any object there, a dangling symbolic link included, gives EEXIST.
-// With `replace` the output is written beside the name and renamed over it,
-// so whatever was there stays until the output is complete, and a symbolic
-// link there is replaced, not followed. Returns 0 or an errno value; on
-// failure nothing is left behind.
-int write_output(const std::string& name, const std::vector<iovec>& pieces, bool replace);
-
-// Makes SIGINT, SIGTERM and SIGHUP remove the output being written, then end
-// the process as the signal would have; signals ignored at start stay
-// ignored. SIGXFSZ is ignored, so that a file size limit fails a write with
-// EFBIG, which is reported, instead of killing the process mid-output.
-void handle_signals_for_outputs();

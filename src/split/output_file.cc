@@ -1,17 +1,24 @@
-// Writing one output so that its name never holds a partial file.
+// Writing one output so that its name only ever holds a complete file.
+
+#include "split/output_file.h"
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/fs.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "error.h"
-#include "split/generate.h"
 
 namespace {
 
@@ -23,21 +30,15 @@ constexpr std::size_t max_pieces_per_write = 16;  // the least POSIX allows
 
 constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// The file being written, for the signal handler to remove. Set and cleared
-// with the cleanup signals blocked, so that a file is never created without
-// being recorded, nor a name recorded that was never ours.
-std::atomic<const char*> partial_output{nullptr};
-static_assert(std::atomic<const char*>::is_always_lock_free);
-
 class cleanup_signals_blocked {
  public:
   cleanup_signals_blocked() {
     sigset_t set;
     sigemptyset(&set);
     for (int signal_number : cleanup_signals) sigaddset(&set, signal_number);
-    sigprocmask(SIG_BLOCK, &set, &saved_);
+    pthread_sigmask(SIG_BLOCK, &set, &saved_);
   }
-  ~cleanup_signals_blocked() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+  ~cleanup_signals_blocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
   cleanup_signals_blocked(const cleanup_signals_blocked&) = delete;
   cleanup_signals_blocked& operator=(const cleanup_signals_blocked&) = delete;
 
@@ -45,30 +46,70 @@ class cleanup_signals_blocked {
   sigset_t saved_;
 };
 
-// Creates `path`, which must not exist, and records it as partial.
-// Returns the descriptor, or -errno.
-int create_partial(const std::string& path) {
-  cleanup_signals_blocked blocked;
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return -errno;
-  partial_output.store(path.c_str());
-  return fd;
+// The named temporaries in existence, for the signal handler to remove: an
+// unnamed temporary needs nobody to remove it, it goes with the process.
+// A slot is claimed before its file is created and marked once it exists,
+// so the handler never removes a name that this run did not create, and
+// never misses one that it did (it waits out a creation in progress; new
+// ones are refused once it has begun).
+struct temporary_slot {
+  enum : int { free, claimed, creating, created };
+  std::atomic<int> state{free};
+  std::atomic<const char*> name{nullptr};
+};
+constexpr std::size_t temporary_slots = 256;
+temporary_slot temporaries[temporary_slots];
+std::atomic<int> temporaries_directory{-1};
+std::atomic<bool> dying{false};
+static_assert(std::atomic<int>::is_always_lock_free);
+static_assert(std::atomic<const char*>::is_always_lock_free);
+
+// Claims a free slot for the name at `name`; -1 when all are taken.
+int claim_slot(const char* name) {
+  for (std::size_t i = 0; i < temporary_slots; ++i) {
+    int expected = temporary_slot::free;
+    if (temporaries[i].state.compare_exchange_strong(expected, temporary_slot::claimed)) {
+      temporaries[i].name.store(name);
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
 }
 
-// A fresh name in the directory of `name`, short so that a long `name` still
-// leaves room for it.
-std::string temporary_beside(const std::string& name) {
-  static const std::string process = std::to_string(getpid());
-  static unsigned long counter = 0;
-  std::size_t slash = name.rfind('/');
-  std::string temporary = slash == std::string::npos ? "" : name.substr(0, slash + 1);
-  temporary += ".propslice-" + process + "-" + std::to_string(counter++) + ".tmp";
-  return temporary;
+void remove_and_exit(int signal_number) {
+  dying.store(true);  // no temporary is created from here on
+  int directory = temporaries_directory.load();
+  for (temporary_slot& slot : temporaries) {
+    int state;
+    while ((state = slot.state.load()) == temporary_slot::creating) {
+      // another thread is inside open(): it returns promptly
+    }
+    if (state == temporary_slot::created) (void)unlinkat(directory, slot.name.load(), 0);
+  }
+  // Die of the same signal, as if there were no handler: it is blocked
+  // until this handler returns, and then ends the process.
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal_number, &action, nullptr);
+  (void)raise(signal_number);
 }
 
-int write_all(int fd, const std::vector<iovec>& pieces) {
-  std::size_t next = 0;      // the first piece not completely written
-  std::size_t written = 0;   // bytes of it already written
+// A fresh hidden name that nobody can guess in advance, short so that it
+// fits in any directory an output fits in.
+void random_name(std::array<char, 40>& name) {
+  unsigned char bytes[8];
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    ssize_t count = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (count > 0) got += static_cast<std::size_t>(count);
+    else if (errno != EINTR) exit_with_error("Cannot get random bytes: %s", std::strerror(errno));
+  }
+  std::snprintf(name.data(), name.size(), ".propslice-%02x%02x%02x%02x%02x%02x%02x%02x.tmp",
+                bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7]);
+}
+
+int write_all(int fd, const std::vector<iovec>& pieces, std::size_t next, std::size_t written) {
   iovec batch[max_pieces_per_write];
   while (next < pieces.size()) {
     int count = 0;
@@ -98,44 +139,159 @@ int write_all(int fd, const std::vector<iovec>& pieces) {
   return 0;
 }
 
-void remove_and_exit(int signal_number) {
-  const char* path = partial_output.load();
-  if (path != nullptr) unlink(path);
-  // Die of the same signal, as if there were no handler: it is blocked
-  // until this handler returns, and then ends the process.
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  sigemptyset(&action.sa_mask);
-  sigaction(signal_number, &action, nullptr);
-  (void)raise(signal_number);
+int ioctl_clone(int source, int target, std::uint64_t length) {
+#if defined(FICLONERANGE)
+  file_clone_range range{};
+  range.src_fd = source;
+  range.src_offset = 0;
+  range.src_length = length;
+  range.dest_offset = 0;
+  return ioctl(target, FICLONERANGE, &range) == 0 ? 0 : errno;
+#else
+  (void)source, (void)target, (void)length;
+  return EOPNOTSUPP;
+#endif
 }
 
 }  // namespace
 
-int write_output(const std::string& name, const std::vector<iovec>& pieces, bool replace) {
-  std::string temporary;
-  int fd;
-  if (!replace) {
-    fd = create_partial(name);
-  } else {
-    // A name taken by someone else, left by a killed run, is skipped.
-    int attempts = 0;
-    do {
-      temporary = temporary_beside(name);
-      fd = create_partial(temporary);
-    } while (fd == -EEXIST && ++attempts < 100);
+int (*clone_file_range)(int source, int target, std::uint64_t length) = ioctl_clone;
+
+std::string base_name(const std::string& name) {
+  std::size_t slash = name.rfind('/');
+  return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+int output_directory::open_for(const std::string& output_name) {
+  std::size_t slash = output_name.rfind('/');
+  std::string path = slash == std::string::npos ? "." : output_name.substr(0, slash + 1);
+  fd_ = file_descriptor(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd_.valid()) return errno;
+  temporaries_directory.store(fd_.get());
+  return 0;
+}
+
+int output_file::create(output_directory& directory) {
+  discard();
+  directory_ = &directory;
+#if defined(O_TMPFILE)
+  if (directory.unnamed_temporaries) {
+    fd_ = openat(directory.fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd_ >= 0) return 0;
+    // Refused by the file system, not for want of space or permission.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
+    directory.unnamed_temporaries = false;
   }
-  if (fd < 0) return -fd;
-  const std::string& path = replace ? temporary : name;
-
-  int error = write_all(fd, pieces);
-  if (close(fd) != 0 && error == 0) error = errno;
-
+#else
+  directory.unnamed_temporaries = false;
+#endif
+  // The handler must not run in this thread while the slot says "creating":
+  // it would wait for this very thread.
   cleanup_signals_blocked blocked;
-  if (error == 0 && replace && rename(path.c_str(), name.c_str()) != 0) error = errno;
-  if (error != 0) unlink(path.c_str());
-  partial_output.store(nullptr);
+  slot_ = claim_slot(temporary_name_.data());
+  if (slot_ < 0) return EMFILE;
+  temporary_slot& slot = temporaries[slot_];
+  for (int attempt = 0;; ++attempt) {
+    random_name(temporary_name_);
+    slot.state.store(temporary_slot::creating);
+    if (dying.load()) {
+      fd_ = -1;
+      errno = EINTR;
+    } else {
+      fd_ = openat(directory.fd(), temporary_name_.data(),
+                   O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    }
+    int error = fd_ >= 0 ? 0 : errno;
+    slot.state.store(fd_ >= 0 ? temporary_slot::created : temporary_slot::claimed);
+    if (error == 0) return 0;
+    if (error != EEXIST || attempt == 100) {
+      release_slot();
+      return error;
+    }
+  }
+}
+
+void output_file::release_slot() {
+  if (slot_ >= 0) temporaries[slot_].state.store(temporary_slot::free);
+  slot_ = -1;
+}
+
+int output_file::clone_from(int source, std::uint64_t length) {
+  return clone_file_range(source, fd_, length);
+}
+
+int output_file::write(const std::vector<iovec>& pieces, std::uint64_t skip) {
+  if (lseek(fd_, static_cast<off_t>(skip), SEEK_SET) < 0) return errno;
+  std::size_t next = 0;
+  while (next < pieces.size() && skip >= pieces[next].iov_len) skip -= pieces[next++].iov_len;
+  return write_all(fd_, pieces, next, static_cast<std::size_t>(skip));
+}
+
+int output_file::truncate() { return ftruncate(fd_, 0) == 0 ? 0 : errno; }
+
+int output_file::publish(const std::string& base, bool replace) {
+  int directory = directory_->fd();
+  int error = 0;
+  if (slot_ < 0) {
+    // Unnamed: it gets its first name by a link through its descriptor,
+    // which fails when the name is taken. To replace, that first name is
+    // a hidden one, renamed over the final one at once.
+    char self[40];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
+    std::array<char, 40> hidden{};
+    if (replace) random_name(hidden);
+    const char* first = replace ? hidden.data() : base.c_str();
+    cleanup_signals_blocked blocked;
+    if (linkat(AT_FDCWD, self, directory, first, AT_SYMLINK_FOLLOW) != 0) error = errno;
+    if (error == ENOENT && access("/proc/self/fd", X_OK) != 0) {
+      // No /proc: linking an open file directly needs privilege.
+      error = linkat(fd_, "", directory, first, AT_EMPTY_PATH) == 0 ? 0 : errno;
+    }
+    if (error == 0 && replace && renameat(directory, first, directory, base.c_str()) != 0) {
+      error = errno;
+      (void)unlinkat(directory, first, 0);
+    }
+    if (close(fd_) != 0 && error == 0) {
+      // Named, but perhaps incomplete: take the name back.
+      error = errno;
+      (void)unlinkat(directory, base.c_str(), 0);
+    }
+    fd_ = -1;
+    return error;
+  }
+
+  // Named: closed first, then renamed into place, without replacing
+  // anything when not asked to.
+  if (close(fd_) != 0) error = errno;
+  fd_ = -1;
+  const char* temporary = temporary_name_.data();
+  cleanup_signals_blocked blocked;
+  if (error == 0 && replace && renameat(directory, temporary, directory, base.c_str()) != 0)
+    error = errno;
+  if (error == 0 && !replace &&
+      renameat2(directory, temporary, directory, base.c_str(), RENAME_NOREPLACE) != 0) {
+    error = errno;
+    if (error == EINVAL || error == ENOSYS) {
+      // A file system without the flag: a link fails as well when the name
+      // is taken.
+      error = linkat(directory, temporary, directory, base.c_str(), 0) == 0 ? 0 : errno;
+      if (error == 0) (void)unlinkat(directory, temporary, 0);
+    }
+  }
+  if (error != 0) (void)unlinkat(directory, temporary, 0);
+  release_slot();
   return error;
+}
+
+void output_file::discard() {
+  if (fd_ >= 0) {
+    (void)close(fd_);
+    fd_ = -1;
+  }
+  if (slot_ >= 0) {
+    (void)unlinkat(directory_->fd(), temporary_name_.data(), 0);
+    release_slot();
+  }
 }
 
 void handle_signals_for_outputs() {

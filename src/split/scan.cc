@@ -268,9 +268,10 @@ void read_all(int fd, const std::string& path, std::size_t expected, input_reade
 
 scan_result scan(const std::string& path) {
   scan_result result;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  file_descriptor input(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  int fd = input.get();
   if (fd < 0) cannot_read(path, errno);
-  struct stat status;
+  struct stat& status = result.before_read;
   if (fstat(fd, &status) != 0) cannot_read(path, errno);
   // A regular file can be read twice: first through a window, and whole
   // only when it is to be split. A pipe is read whole at once.
@@ -283,8 +284,11 @@ scan_result scan(const std::string& path) {
     input_reader reader(result);
     read_all(fd, path, regular ? static_cast<std::size_t>(status.st_size) : 0, reader);
     reader.finish();
+    if (regular) {
+      if (fstat(fd, &result.after_read) != 0) cannot_read(path, errno);
+      result.input = std::move(input);
+    }
   }
-  close(fd);  // only read from: nothing to lose if closing fails
   return result;
 }
 

@@ -1,11 +1,15 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "split/file_descriptor.h"
 
 // The numbering order of an input's properties lives in this set: a chained
 // hash table of line indices (the index is its own hash, at most one element
@@ -124,6 +128,13 @@ struct scan_result {
   input_lines lines;
   property_set property_lines;           // numbering order of the outputs
   std::vector<line_range> property_ranges;  // the same lines, in file order
+
+  // A regular file that is split stays open, so that outputs may share its
+  // blocks instead of copying them; its status before and after the read
+  // tells whether the file still holds the bytes read.
+  file_descriptor input;
+  struct stat before_read {};
+  struct stat after_read {};
 };
 
 // Reads the file at `path` completely and finds its property lines: those
