@@ -80,9 +80,9 @@ bool drain(int fd, std::string& text) {
 
 }  // namespace
 
-scratch_directory::scratch_directory() {
-  char pattern[] = "/tmp/propslice-test-XXXXXX";
-  check(mkdtemp(pattern) != nullptr, "mkdtemp");
+scratch_directory::scratch_directory(const std::string& parent) {
+  std::string pattern = parent + "/propslice-test-XXXXXX";
+  check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
   path_ = pattern;
 }
 

@@ -19,7 +19,7 @@ struct tool_result {
 // A fresh temporary directory, removed with everything in it at the end.
 class scratch_directory {
  public:
-  scratch_directory();
+  explicit scratch_directory(const std::string& parent = "/tmp");
   ~scratch_directory();
   scratch_directory(const scratch_directory&) = delete;
   scratch_directory& operator=(const scratch_directory&) = delete;

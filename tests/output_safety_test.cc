@@ -1,0 +1,234 @@
+// Where outputs come from and how they take their names: blocks shared with
+// the input on a copy-on-write file system, never a partial file under an
+// output name, and any valid output path.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "split/generate.h"
+#include "split/output_file.h"
+#include "split/scan.h"
+#include "tool_runner.h"
+
+namespace {
+
+using files = std::map<std::string, std::string>;
+
+// Shared lines worth several blocks, then properties 0 .. count-1.
+std::string model(std::size_t shared_bytes, int count) {
+  std::string text;
+  while (text.size() < shared_bytes) text += std::to_string(text.size()) + " and 1 12 9\n";
+  for (int i = 0; i < count; ++i) text += std::to_string(i) + " bad " + std::to_string(i) + "\n";
+  return text;
+}
+
+// The content of output `number` of model(shared_bytes, count).
+std::string output(std::size_t shared_bytes, int count, int number) {
+  std::string text = model(shared_bytes, 0);
+  return text + std::to_string(count - 1 - number) + " bad " + std::to_string(count - 1 - number) + "\n";
+}
+
+// A small XFS file system on a loop device, mounted for the test's life.
+class xfs_mount {
+ public:
+  xfs_mount() {
+    if (geteuid() != 0) {
+      why_not_ = "not root";
+      return;
+    }
+    char pattern[] = "/tmp/propslice-xfs-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+      why_not_ = "no temporary directory";
+      return;
+    }
+    root_ = pattern;
+    std::string image = root_ + "/image", point = root_ + "/mnt";
+    mkdir(point.c_str(), 0777);
+    if (std::system(("truncate -s 320M " + image + " && mkfs.xfs -q -m reflink=1 " + image +
+                     " >/dev/null 2>&1").c_str()) != 0) {
+      why_not_ = "mkfs.xfs with reflink is not available";
+      return;
+    }
+    if (std::system(("mount -o loop " + image + " " + point + " 2>/dev/null").c_str()) != 0) {
+      why_not_ = "cannot loop-mount an image here";
+      return;
+    }
+    mounted_ = point;
+  }
+  ~xfs_mount() {
+    if (!mounted_.empty()) (void)std::system(("umount " + mounted_).c_str());
+    if (!root_.empty()) (void)std::system(("rm -rf " + root_).c_str());
+  }
+  const std::string& path() const { return mounted_; }
+  const std::string& why_not() const { return why_not_; }
+
+ private:
+  std::string root_, mounted_, why_not_;
+};
+
+// Whether the first extent of the file is shared with another file.
+bool first_extent_shared(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  // A fiemap with room for one extent after it.
+  alignas(fiemap) unsigned char request[sizeof(fiemap) + sizeof(fiemap_extent)] = {};
+  auto* map = reinterpret_cast<fiemap*>(request);
+  map->fm_length = FIEMAP_MAX_OFFSET;
+  map->fm_flags = FIEMAP_FLAG_SYNC;
+  map->fm_extent_count = 1;
+  bool shared = ioctl(fd, FS_IOC_FIEMAP, map) == 0 && map->fm_mapped_extents == 1 &&
+                (map->fm_extents[0].fe_flags & FIEMAP_EXTENT_SHARED) != 0;
+  close(fd);
+  return shared;
+}
+
+}  // namespace
+
+TEST(OutputSafety, SharesTheInputsBlocksOnXfs) {
+  xfs_mount xfs;
+  if (xfs.path().empty()) GTEST_SKIP() << "no XFS image: " << xfs.why_not();
+  const std::string input = model(64 * 1024, 3);
+  std::string at = xfs.path() + "/m.zelk";
+  {
+    std::FILE* file = std::fopen(at.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(input.data(), 1, input.size(), file), input.size());
+    ASSERT_EQ(std::fclose(file), 0);
+  }
+  for (bool force : {false, true}) {
+    SCOPED_TRACE(force ? "-f" : "");
+    std::vector<std::string> arguments = {"-v", "m.zelk"};
+    if (force) arguments.push_back("-f");
+    tool_result result = run_tool(xfs.path(), arguments);
+    EXPECT_EQ(result.out, "Processing m.zelk\nFound 3 properties in " +
+                              std::to_string(std::count(input.begin(), input.end(), '\n')) +
+                              " lines\nGenerated m-p0.zelk\nGenerated m-p1.zelk\nGenerated m-p2.zelk\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    for (int number = 0; number < 3; ++number) {
+      std::string name = xfs.path() + "/m-p" + std::to_string(number) + ".zelk";
+      std::FILE* file = std::fopen(name.c_str(), "rb");
+      ASSERT_NE(file, nullptr) << name;
+      std::string bytes(input.size() + 1, '\0');
+      bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
+      std::fclose(file);
+      EXPECT_TRUE(bytes == output(64 * 1024, 3, number)) << name << " differs";
+      EXPECT_TRUE(first_extent_shared(name)) << name << " shares no block";
+    }
+  }
+}
+
+// A clone reads the file again: an input changed since it was read must
+// never reach an output. A stand-in clone copies the bytes and changes
+// the input before its first copy, as another process might.
+TEST(OutputSafety, InputChangedAfterTheReadIsNotCloned) {
+  static std::string changed_input;
+  static int clones = 0;
+  clones = 0;
+  scratch_directory dir;
+  const std::string input = model(64 * 1024, 3);
+  dir.write("m.zelk", input);
+  changed_input = dir / "m.zelk";
+  auto copy_after_change = [](int source, int target, std::uint64_t length) {
+    if (clones++ == 0) {
+      int fd = open(changed_input.c_str(), O_WRONLY);
+      if (fd < 0 || pwrite(fd, "CHANGED", 7, 0) != 7 || close(fd) != 0) return EIO;
+    }
+    std::string bytes(length, '\0');
+    if (pread(source, bytes.data(), length, 0) != static_cast<ssize_t>(length) ||
+        pwrite(target, bytes.data(), length, 0) != static_cast<ssize_t>(length))
+      return EIO;
+    return 0;
+  };
+  auto* real_clone = clone_file_range;
+  clone_file_range = copy_after_change;
+  settings run;
+  generate_outputs(dir / "m.zelk", scan(dir / "m.zelk"), run);
+  clone_file_range = real_clone;
+  EXPECT_EQ(clones, 1);  // and no more after the change was seen
+  for (int number = 0; number < 3; ++number) {
+    std::string name = "m-p" + std::to_string(number) + ".zelk";
+    EXPECT_TRUE(dir.read(name) == output(64 * 1024, 3, number)) << name << " differs";
+  }
+}
+
+// SIGKILL cannot be caught: still no output name may hold a partial file,
+// and no temporary file may be left, with or without -f.
+TEST(OutputSafety, KilledSplitLeavesNoPartialFile) {
+  const std::size_t shared_bytes = 4 * 1024 * 1024;
+  const std::string input = model(shared_bytes, 500);
+  for (bool force : {false, true}) {
+    SCOPED_TRACE(force ? "-f" : "");
+    scratch_directory dir("/dev/shm");
+    dir.write("m.zelk", input);
+    std::vector<std::string> arguments = {"-v", "m.zelk"};
+    if (force) arguments.push_back("-f");
+    tool_process tool(dir.path(), arguments);
+    tool.read_output_line();  // Processing
+    tool.read_output_line();  // Found
+    EXPECT_EQ(tool.read_output_line(), "Generated m-p000.zelk");
+    tool.send(SIGKILL);
+    EXPECT_EQ(tool.finish().signal, SIGKILL);
+    for (const auto& [name, bytes] : dir.files()) {
+      if (name == "m.zelk") continue;
+      ASSERT_EQ(name.substr(0, 3), "m-p") << "a stray file";
+      ASSERT_TRUE(bytes == output(shared_bytes, 500, std::stoi(name.substr(3, 3))))
+          << name << " is incomplete";
+    }
+  }
+}
+
+// Any output path that the system accepts works, with -f too: nothing on
+// the way is named by a longer path. The input sits 4,076 bytes deep.
+TEST(OutputSafety, OutputPathNearTheLimit) {
+  scratch_directory dir;
+  std::vector<int> levels = {open(dir.path().c_str(), O_RDONLY | O_DIRECTORY)};
+  std::vector<std::string> names;
+  std::string relative;
+  for (int i = 0; i < 17; ++i) {
+    names.push_back(std::string(i < 16 ? 250 : 59, 'd'));
+    ASSERT_EQ(mkdirat(levels.back(), names.back().c_str(), 0777), 0);
+    levels.push_back(openat(levels.back(), names.back().c_str(), O_RDONLY | O_DIRECTORY));
+    relative += names.back() + "/";
+  }
+  int deepest = levels.back();
+  const std::string input = "x\nbad 1\nbad 2\n";
+  int fd = openat(deepest, "m.zelk", O_WRONLY | O_CREAT, 0666);
+  ASSERT_EQ(write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  close(fd);
+  auto read_at = [deepest](const char* name) {
+    char bytes[64];
+    int file = openat(deepest, name, O_RDONLY);
+    ssize_t count = file < 0 ? -1 : read(file, bytes, sizeof bytes);
+    close(file);
+    return count < 0 ? std::string("<missing>") : std::string(bytes, static_cast<std::size_t>(count));
+  };
+  for (const char* option : {"-v", "-f"}) {
+    SCOPED_TRACE(option);
+    tool_result result = run_tool(dir.path(), {option, relative + "m.zelk"});
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_at("m-p0.zelk"), "x\nbad 2\n");
+    EXPECT_EQ(read_at("m-p1.zelk"), "x\nbad 1\n");
+  }
+  // Too deep for the removal of the scratch directory: taken apart here.
+  for (const char* name : {"m.zelk", "m-p0.zelk", "m-p1.zelk"}) unlinkat(deepest, name, 0);
+  for (std::size_t i = names.size(); i-- > 0;) {
+    close(levels[i + 1]);
+    unlinkat(levels[i], names[i].c_str(), AT_REMOVEDIR);
+  }
+  close(levels[0]);
+}
