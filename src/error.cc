@@ -5,7 +5,24 @@
 #include <cstdlib>
 #include <string>
 
+namespace {
+on_fatal_error* innermost_cleanup = nullptr;  // set and read on the main thread only
+}  // namespace
+
+on_fatal_error::on_fatal_error(std::function<void()> cleanup)
+    : cleanup_(std::move(cleanup)), outer_(innermost_cleanup) {
+  innermost_cleanup = this;
+}
+
+on_fatal_error::~on_fatal_error() { innermost_cleanup = outer_; }
+
 void exit_with_error(const char* format, ...) {
+  // Each cleanup runs once, even should it fail fatally itself.
+  while (on_fatal_error* cleanup = innermost_cleanup) {
+    innermost_cleanup = cleanup->outer_;
+    cleanup->cleanup_();
+  }
+
   std::va_list args;
   va_start(args, format);
   std::va_list again;

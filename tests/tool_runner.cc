@@ -128,7 +128,8 @@ tool_process::tool_process(const std::string& directory, const std::vector<std::
     for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) signal(s, SIG_DFL);
     if (in_child) in_child();
     std::vector<char*> argv;
-    std::string program = PROPSLICE_BINARY;
+    // Under PROPSLICE_TEST_SEAMS, the build whose seams it sets (see seams.cc).
+    std::string program = std::getenv("PROPSLICE_TEST_SEAMS") ? PROPSLICE_SEAMED_BINARY : PROPSLICE_BINARY;
     argv.push_back(program.data());
     std::vector<std::string> copies = arguments;
     for (std::string& argument : copies) argv.push_back(argument.data());

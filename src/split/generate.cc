@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -11,6 +12,7 @@
 #include "error.h"
 #include "messages.h"
 #include "split/output_file.h"
+#include "split/output_writers.h"
 
 output_layout::output_layout(const scan_result& scanned)
     : text_(scanned.lines.text()), properties_(scanned.property_ranges) {
@@ -70,19 +72,18 @@ output_naming::output_naming(std::string_view input_path, std::uint64_t output_c
   extension_ = input_path.substr(dot);
 }
 
-const std::string& output_naming::name(std::uint64_t number) {
+void output_naming::build(std::uint64_t number, std::string& name) const {
   char digits[24];
   int length = 0;
   do {
     digits[length++] = static_cast<char>('0' + number % 10);
     number /= 10;
   } while (number != 0);
-  name_.assign(stem_);
-  name_ += "-p";
-  if (length < width_) name_.append(static_cast<std::size_t>(width_ - length), '0');
-  while (length > 0) name_ += digits[--length];
-  name_ += extension_;
-  return name_;
+  name.assign(stem_);
+  name += "-p";
+  if (length < width_) name.append(static_cast<std::size_t>(width_ - length), '0');
+  while (length > 0) name += digits[--length];
+  name += extension_;
 }
 
 namespace {
@@ -107,9 +108,8 @@ class block_sharing {
   explicit block_sharing(const scan_result& scanned)
       : source_(scanned.input.get()),
         block_(static_cast<std::size_t>(scanned.before_read.st_blksize)),
-        identity_(scanned.before_read) {
-    on_ = source_ >= 0 && block_ > 0 && same_identity(identity_, scanned.after_read);
-  }
+        identity_(scanned.before_read),
+        on_(source_ >= 0 && block_ > 0 && same_identity(identity_, scanned.after_read)) {}
 
   // Shares what it can of the first `prefix` bytes of `output`; returns
   // how many it shared. The first refusal turns sharing off.
@@ -132,10 +132,10 @@ class block_sharing {
   }
 
  private:
-  int source_;
-  std::size_t block_;
-  struct stat identity_;
-  bool on_;
+  const int source_;
+  const std::size_t block_;
+  const struct stat identity_;
+  std::atomic<bool> on_;  // outputs are written on several threads
 };
 
 // Writes the output that keeps property `ordinal` into `output`.
@@ -155,54 +155,82 @@ int write_output(output_file& output, output_directory& directory, const output_
   return error;
 }
 
-bool name_taken(const output_directory& directory, const std::string& base) {
+bool name_taken(const output_directory& directory, const char* base) {
   struct stat status;
-  return fstatat(directory.fd(), base.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+  return fstatat(directory.fd(), base, &status, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// The ordinal (position in file order) of the property line that each
+// output keeps, in output number order.
+std::vector<std::size_t> kept_properties(const scan_result& scanned) {
+  const std::vector<line_range>& properties = scanned.property_ranges;
+  std::vector<std::size_t> ordinals;
+  ordinals.reserve(properties.size());
+  for (std::uint64_t line : scanned.property_lines) {
+    auto property = std::lower_bound(
+        properties.begin(), properties.end(), line,
+        [](const line_range& range, std::uint64_t index) { return range.index < index; });
+    ordinals.push_back(static_cast<std::size_t>(property - properties.begin()));
+  }
+  return ordinals;
+}
+
+// The bytes of all outputs together: every output holds the shared lines
+// and one property line.
+std::uint64_t output_bytes(const scan_result& scanned) {
+  std::uint64_t properties = 0;
+  for (const line_range& range : scanned.property_ranges) properties += range.end - range.begin;
+  std::uint64_t shared = scanned.lines.text().size() - properties;
+  return shared * scanned.property_ranges.size() + properties;
 }
 
 }  // namespace
 
 void generate_outputs(const std::string& input_path, const scan_result& scanned,
                       const settings& run) {
-  const std::vector<line_range>& properties = scanned.property_ranges;
+  const std::uint64_t count = scanned.property_lines.size();
   if (run.verbosity != 0)
-    print_line("Found " + std::to_string(scanned.property_lines.size()) + " properties in " +
+    print_line("Found " + std::to_string(count) + " properties in " +
                std::to_string(scanned.lines.size()) + " lines");
 
-  output_naming naming(input_path, scanned.property_lines.size());
+  output_naming naming(input_path, count);
   const std::string* name = &naming.name(0);
   try {
-    output_layout layout(scanned);
+    const output_layout layout(scanned);
+    const std::vector<std::size_t> kept = kept_properties(scanned);
     output_directory directory;
     if (int error = directory.open_for(*name))
       exit_with_error("Cannot write output file %s: %s", name->c_str(), std::strerror(error));
     block_sharing sharing(scanned);
-    output_file output;
-    std::vector<iovec> pieces;
-    std::uint64_t number = 0;
-    for (std::uint64_t line : scanned.property_lines) {
-      auto property = std::lower_bound(
-          properties.begin(), properties.end(), line,
-          [](const line_range& range, std::uint64_t index) { return range.index < index; });
-      name = &naming.name(number++);
-      std::string base = base_name(*name);
+
+    // Runs on the writing threads.
+    auto write = [&](std::uint64_t number, output_file& output) {
+      thread_local std::string name;
+      thread_local std::vector<iovec> pieces;
+      naming.build(number, name);
       // A name visibly taken fails before anything is written; publishing
       // is what decides, should it be taken in the meantime.
-      int error = !run.force_overwrite && name_taken(directory, base) ? EEXIST : 0;
-      if (error == 0)
-        error = write_output(output, directory, layout,
-                             static_cast<std::size_t>(property - properties.begin()), sharing,
-                             pieces);
-      if (error == 0) error = output.publish(base, run.force_overwrite);
+      if (!run.force_overwrite && name_taken(directory, base_name(name))) return EEXIST;
+      return write_output(output, directory, layout, kept[number], sharing, pieces);
+    };
+    output_writers writers(count, output_thread_count(count, output_bytes(scanned)), write);
+    on_fatal_error stop_writers([&] { writers.stop(); });
+
+    for (std::uint64_t number = 0; number < count; ++number) {
+      output_file* output;
+      int error = writers.wait_for(number, output);
+      name = &naming.name(number);
+      if (error == 0) error = output->publish(base_name(*name), run.force_overwrite);
       if (error == EEXIST && !run.force_overwrite)
         exit_with_error("Output file %s already exists. Delete or use -f to overwrite",
                         name->c_str());
       if (error != 0)
         exit_with_error("Cannot write output file %s: %s", name->c_str(), std::strerror(error));
+      writers.release(number);
       if (run.verbosity != 0) print_line("Generated ", *name);
     }
   } catch (const std::bad_alloc&) {
-    // Nothing partial is left: the output in progress is discarded.
+    // Nothing partial is left: what was not published is discarded.
     exit_with_error("Cannot write output file %s: %s", name->c_str(), std::strerror(ENOMEM));
   }
 }

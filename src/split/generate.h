@@ -53,7 +53,12 @@ class output_naming {
  public:
   output_naming(std::string_view input_path, std::uint64_t output_count);
   // The name of output `number`; valid until the next call.
-  const std::string& name(std::uint64_t number);
+  const std::string& name(std::uint64_t number) {
+    build(number, name_);
+    return name_;
+  }
+  // The same into `name`, which may belong to any thread.
+  void build(std::uint64_t number, std::string& name) const;
 
  private:
   std::string_view stem_, extension_;

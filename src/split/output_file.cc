@@ -30,22 +30,6 @@ constexpr std::size_t max_pieces_per_write = 16;  // the least POSIX allows
 
 constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
-class cleanup_signals_blocked {
- public:
-  cleanup_signals_blocked() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signal_number : cleanup_signals) sigaddset(&set, signal_number);
-    pthread_sigmask(SIG_BLOCK, &set, &saved_);
-  }
-  ~cleanup_signals_blocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
-  cleanup_signals_blocked(const cleanup_signals_blocked&) = delete;
-  cleanup_signals_blocked& operator=(const cleanup_signals_blocked&) = delete;
-
- private:
-  sigset_t saved_;
-};
-
 // The named temporaries in existence, for the signal handler to remove: an
 // unnamed temporary needs nobody to remove it, it goes with the process.
 // A slot is claimed before its file is created and marked once it exists,
@@ -96,17 +80,20 @@ void remove_and_exit(int signal_number) {
 }
 
 // A fresh hidden name that nobody can guess in advance, short so that it
-// fits in any directory an output fits in.
-void random_name(std::array<char, 40>& name) {
+// fits in any directory an output fits in. Returns 0 or an errno value.
+int random_name(std::array<char, 40>& name) {
   unsigned char bytes[8];
   std::size_t got = 0;
   while (got < sizeof bytes) {
     ssize_t count = getrandom(bytes + got, sizeof bytes - got, 0);
-    if (count > 0) got += static_cast<std::size_t>(count);
-    else if (errno != EINTR) exit_with_error("Cannot get random bytes: %s", std::strerror(errno));
+    if (count > 0)
+      got += static_cast<std::size_t>(count);
+    else if (errno != EINTR)
+      return errno;
   }
   std::snprintf(name.data(), name.size(), ".propslice-%02x%02x%02x%02x%02x%02x%02x%02x.tmp",
                 bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7]);
+  return 0;
 }
 
 int write_all(int fd, const std::vector<iovec>& pieces, std::size_t next, std::size_t written) {
@@ -155,11 +142,19 @@ int ioctl_clone(int source, int target, std::uint64_t length) {
 
 }  // namespace
 
-int (*clone_file_range)(int source, int target, std::uint64_t length) = ioctl_clone;
+cleanup_signals_blocked::cleanup_signals_blocked() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal_number : cleanup_signals) sigaddset(&set, signal_number);
+  pthread_sigmask(SIG_BLOCK, &set, &saved_);
+}
 
-std::string base_name(const std::string& name) {
+int (*clone_file_range)(int source, int target, std::uint64_t length) = ioctl_clone;
+bool named_temporaries_for_tests = false;
+
+const char* base_name(const std::string& name) {
   std::size_t slash = name.rfind('/');
-  return slash == std::string::npos ? name : name.substr(slash + 1);
+  return name.c_str() + (slash == std::string::npos ? 0 : slash + 1);
 }
 
 int output_directory::open_for(const std::string& output_name) {
@@ -168,6 +163,7 @@ int output_directory::open_for(const std::string& output_name) {
   fd_ = file_descriptor(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd_.valid()) return errno;
   temporaries_directory.store(fd_.get());
+  unnamed_temporaries = !named_temporaries_for_tests;
   return 0;
 }
 
@@ -192,7 +188,10 @@ int output_file::create(output_directory& directory) {
   if (slot_ < 0) return EMFILE;
   temporary_slot& slot = temporaries[slot_];
   for (int attempt = 0;; ++attempt) {
-    random_name(temporary_name_);
+    if (int error = random_name(temporary_name_)) {
+      release_slot();
+      return error;
+    }
     slot.state.store(temporary_slot::creating);
     if (dying.load()) {
       fd_ = -1;
@@ -229,7 +228,7 @@ int output_file::write(const std::vector<iovec>& pieces, std::uint64_t skip) {
 
 int output_file::truncate() { return ftruncate(fd_, 0) == 0 ? 0 : errno; }
 
-int output_file::publish(const std::string& base, bool replace) {
+int output_file::publish(const char* base, bool replace) {
   int directory = directory_->fd();
   int error = 0;
   if (slot_ < 0) {
@@ -239,22 +238,25 @@ int output_file::publish(const std::string& base, bool replace) {
     char self[40];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
     std::array<char, 40> hidden{};
-    if (replace) random_name(hidden);
-    const char* first = replace ? hidden.data() : base.c_str();
+    if (replace && (error = random_name(hidden)) != 0) {
+      discard();
+      return error;
+    }
+    const char* first = replace ? hidden.data() : base;
     cleanup_signals_blocked blocked;
     if (linkat(AT_FDCWD, self, directory, first, AT_SYMLINK_FOLLOW) != 0) error = errno;
     if (error == ENOENT && access("/proc/self/fd", X_OK) != 0) {
       // No /proc: linking an open file directly needs privilege.
       error = linkat(fd_, "", directory, first, AT_EMPTY_PATH) == 0 ? 0 : errno;
     }
-    if (error == 0 && replace && renameat(directory, first, directory, base.c_str()) != 0) {
+    if (error == 0 && replace && renameat(directory, first, directory, base) != 0) {
       error = errno;
       (void)unlinkat(directory, first, 0);
     }
     if (close(fd_) != 0 && error == 0) {
       // Named, but perhaps incomplete: take the name back.
       error = errno;
-      (void)unlinkat(directory, base.c_str(), 0);
+      (void)unlinkat(directory, base, 0);
     }
     fd_ = -1;
     return error;
@@ -266,15 +268,15 @@ int output_file::publish(const std::string& base, bool replace) {
   fd_ = -1;
   const char* temporary = temporary_name_.data();
   cleanup_signals_blocked blocked;
-  if (error == 0 && replace && renameat(directory, temporary, directory, base.c_str()) != 0)
+  if (error == 0 && replace && renameat(directory, temporary, directory, base) != 0)
     error = errno;
   if (error == 0 && !replace &&
-      renameat2(directory, temporary, directory, base.c_str(), RENAME_NOREPLACE) != 0) {
+      renameat2(directory, temporary, directory, base, RENAME_NOREPLACE) != 0) {
     error = errno;
     if (error == EINVAL || error == ENOSYS) {
       // A file system without the flag: a link fails as well when the name
       // is taken.
-      error = linkat(directory, temporary, directory, base.c_str(), 0) == 0 ? 0 : errno;
+      error = linkat(directory, temporary, directory, base, 0) == 0 ? 0 : errno;
       if (error == 0) (void)unlinkat(directory, temporary, 0);
     }
   }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <signal.h>
 #include <sys/uio.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,7 +23,7 @@ class output_directory {
 
   // False once the file system refused an unnamed temporary file: outputs
   // are then written under hidden random names beside their final ones.
-  bool unnamed_temporaries = true;
+  std::atomic<bool> unnamed_temporaries{true};
 
  private:
   file_descriptor fd_;
@@ -60,7 +62,7 @@ class output_file {
   // With `replace` whatever is there is replaced at once (a symbolic link
   // too, never followed). Returns 0 or an errno value; either way the
   // temporary is gone afterwards.
-  int publish(const std::string& base, bool replace);
+  int publish(const char* base, bool replace);
 
   // Removes the temporary file, unless published. Idempotent.
   void discard();
@@ -78,7 +80,21 @@ class output_file {
 
 // The final path component of `name`: what an output is called within its
 // directory.
-std::string base_name(const std::string& name);
+const char* base_name(const std::string& name);
+
+// Blocks, on the calling thread and while it lives, the signals that
+// remove temporaries: between the steps that must not be parted, and on
+// threads that leave them to the one that publishes.
+class cleanup_signals_blocked {
+ public:
+  cleanup_signals_blocked();
+  ~cleanup_signals_blocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  cleanup_signals_blocked(const cleanup_signals_blocked&) = delete;
+  cleanup_signals_blocked& operator=(const cleanup_signals_blocked&) = delete;
+
+ private:
+  sigset_t saved_;
+};
 
 // Makes SIGINT, SIGTERM and SIGHUP remove the named temporary being
 // written, if any, then end the process as the signal would have; signals
@@ -90,3 +106,6 @@ void handle_signals_for_outputs();
 // How output_file::clone_from shares blocks; tests replace it to stand in
 // for a copy-on-write file system. Returns 0 or an errno value.
 extern int (*clone_file_range)(int source, int target, std::uint64_t length);
+
+// For tests: use named temporaries, as where unnamed ones are refused.
+extern bool named_temporaries_for_tests;

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "split/output_file.h"
+
+// Writes the outputs of one input, numbered 0 to count - 1, on worker
+// threads, a few outputs per thread ahead of the one thread that takes them
+// in number order to publish them. So the numbering, the messages and what
+// a failure leaves stay those of a single thread, by construction, and the
+// unpublished temporaries never hold more than a few outputs' worth of
+// disk. With one thread, each output is written when it is asked for.
+class output_writers {
+ public:
+  // Writes output `number` into `output` (created by it); returns 0 or an
+  // errno value. Called on any thread, for any number at most once.
+  using write_function = std::function<int(std::uint64_t number, output_file& output)>;
+
+  output_writers(std::uint64_t count, unsigned threads, write_function write);
+  ~output_writers() { stop(); }
+  output_writers(const output_writers&) = delete;
+  output_writers& operator=(const output_writers&) = delete;
+
+  // Waits until output `number` is written, the lowest not yet released,
+  // and returns the result of its writing; `output` is then its file.
+  int wait_for(std::uint64_t number, output_file*& output);
+  // Done with output `number`: its place goes to one further ahead.
+  void release(std::uint64_t number);
+  // Lets the threads finish the output each is writing and ends them;
+  // everything not published is discarded. Call before ending the process.
+  void stop();
+
+ private:
+  struct slot {
+    output_file file;
+    std::uint64_t number = 0;
+    int error = 0;
+    bool ready = false;
+  };
+  void work();
+  slot& slot_for(std::uint64_t number) { return *slots_[number % slots_.size()]; }
+
+  const std::uint64_t count_;
+  const write_function write_;
+  std::vector<std::unique_ptr<slot>> slots_;
+  std::vector<std::thread> threads_;
+
+  std::mutex mutex_;
+  std::condition_variable work_to_do_, output_ready_;
+  std::uint64_t next_ = 0;      // the next number to hand to a thread
+  std::uint64_t released_ = 0;  // numbers below this are done with
+  bool stopping_ = false;
+};
+
+// How many threads should write outputs: as many as the process may run
+// on, no more than there are outputs, and one where the bytes to write are
+// too few for threads to pay.
+unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes);
+
+// For tests: when not 0, the thread count to use whatever the size.
+extern unsigned output_threads_for_tests;
