@@ -160,7 +160,14 @@ const char* base_name(const std::string& name) {
 int output_directory::open_for(const std::string& output_name) {
   std::size_t slash = output_name.rfind('/');
   std::string path = slash == std::string::npos ? "." : output_name.substr(0, slash + 1);
-  fd_ = file_descriptor(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+#if defined(O_PATH)
+  // Only a place to name things from: a directory that may be written and
+  // searched but not read serves too.
+  constexpr int access_mode = O_PATH;
+#else
+  constexpr int access_mode = O_RDONLY;
+#endif
+  fd_ = file_descriptor(open(path.c_str(), access_mode | O_DIRECTORY | O_CLOEXEC));
   if (!fd_.valid()) return errno;
   temporaries_directory.store(fd_.get());
   unnamed_temporaries = !named_temporaries_for_tests;
