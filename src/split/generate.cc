@@ -138,12 +138,12 @@ class block_sharing {
   std::atomic<bool> on_;  // outputs are written on several threads
 };
 
-// Writes the output that keeps property `ordinal` into `output`.
+// Writes the output that keeps property `ordinal`, made of `pieces`, into
+// `output`.
 int write_output(output_file& output, output_directory& directory, const output_layout& layout,
-                 std::size_t ordinal, block_sharing& sharing, std::vector<iovec>& pieces) {
+                 std::size_t ordinal, block_sharing& sharing, const std::vector<iovec>& pieces) {
   int error = output.create(directory);
   if (error != 0) return error;
-  layout.pieces_for(ordinal, pieces);
   std::size_t shared = sharing.share(output, layout.shared_prefix(ordinal));
   error = output.write(pieces, shared);
   if (error == 0 && shared > 0 && !sharing.input_unchanged()) {
@@ -158,6 +158,16 @@ int write_output(output_file& output, output_directory& directory, const output_
 bool name_taken(const output_directory& directory, const char* base) {
   struct stat status;
   return fstatat(directory.fd(), base, &status, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// An output this large is not written when its name is visibly taken; a
+// smaller one costs less to write than to look for its name first.
+constexpr std::size_t worth_a_look_first = 64 * 1024;
+
+std::size_t total_size(const std::vector<iovec>& pieces) {
+  std::size_t size = 0;
+  for (const iovec& piece : pieces) size += piece.iov_len;
+  return size;
 }
 
 // The ordinal (position in file order) of the property line that each
@@ -207,10 +217,13 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
     auto write = [&](std::uint64_t number, output_file& output) {
       thread_local std::string name;
       thread_local std::vector<iovec> pieces;
-      naming.build(number, name);
-      // A name visibly taken fails before anything is written; publishing
-      // is what decides, should it be taken in the meantime.
-      if (!run.force_overwrite && name_taken(directory, base_name(name))) return EEXIST;
+      layout.pieces_for(kept[number], pieces);
+      // A large output whose name is visibly taken fails before it is
+      // written; publishing is what decides, should the name be taken since.
+      if (!run.force_overwrite && total_size(pieces) >= worth_a_look_first) {
+        naming.build(number, name);
+        if (name_taken(directory, base_name(name))) return EEXIST;
+      }
       return write_output(output, directory, layout, kept[number], sharing, pieces);
     };
     output_writers writers(count, output_thread_count(count, output_bytes(scanned)), write);

@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "error.h"
 
@@ -227,13 +228,16 @@ int output_file::clone_from(int source, std::uint64_t length) {
 }
 
 int output_file::write(const std::vector<iovec>& pieces, std::uint64_t skip) {
-  if (lseek(fd_, static_cast<off_t>(skip), SEEK_SET) < 0) return errno;
+  // A new or emptied file is written from its start already.
+  if (skip != 0 && lseek(fd_, static_cast<off_t>(skip), SEEK_SET) < 0) return errno;
   std::size_t next = 0;
   while (next < pieces.size() && skip >= pieces[next].iov_len) skip -= pieces[next++].iov_len;
   return write_all(fd_, pieces, next, static_cast<std::size_t>(skip));
 }
 
-int output_file::truncate() { return ftruncate(fd_, 0) == 0 ? 0 : errno; }
+int output_file::truncate() {
+  return ftruncate(fd_, 0) == 0 && lseek(fd_, 0, SEEK_SET) == 0 ? 0 : errno;
+}
 
 int output_file::publish(const char* base, bool replace) {
   int directory = directory_->fd();
@@ -250,7 +254,9 @@ int output_file::publish(const char* base, bool replace) {
       return error;
     }
     const char* first = replace ? hidden.data() : base;
-    cleanup_signals_blocked blocked;
+    // A hidden name, when there is one, is gone again before a signal is taken.
+    std::optional<cleanup_signals_blocked> blocked;
+    if (replace) blocked.emplace();
     if (linkat(AT_FDCWD, self, directory, first, AT_SYMLINK_FOLLOW) != 0) error = errno;
     if (error == ENOENT && access("/proc/self/fd", X_OK) != 0) {
       // No /proc: linking an open file directly needs privilege.
