@@ -162,7 +162,7 @@ bool name_taken(const output_directory& directory, const char* base) {
 
 // An output this large is not written when its name is visibly taken; a
 // smaller one costs less to write than to look for its name first.
-constexpr std::size_t worth_a_look_first = 64 * 1024;
+constexpr std::size_t worth_a_look_first = std::size_t{64} * 1024;
 
 std::size_t total_size(const std::vector<iovec>& pieces) {
   std::size_t size = 0;

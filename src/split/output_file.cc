@@ -92,8 +92,9 @@ int random_name(std::array<char, 40>& name) {
     else if (errno != EINTR)
       return errno;
   }
-  std::snprintf(name.data(), name.size(), ".propslice-%02x%02x%02x%02x%02x%02x%02x%02x.tmp",
-                bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7]);
+  (void)std::snprintf(name.data(), name.size(), ".propslice-%02x%02x%02x%02x%02x%02x%02x%02x.tmp",
+                      bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6],
+                      bytes[7]);
   return 0;
 }
 
@@ -247,7 +248,7 @@ int output_file::publish(const char* base, bool replace) {
     // which fails when the name is taken. To replace, that first name is
     // a hidden one, renamed over the final one at once.
     char self[40];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
+    (void)std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
     std::array<char, 40> hidden{};
     if (replace && (error = random_name(hidden)) != 0) {
       discard();
