@@ -56,9 +56,11 @@ void output_writers::work() {
   std::unique_lock lock(mutex_);
   for (;;) {
     work_to_do_.wait(lock, [this] {
-      return stopping_ || next_ == count_ || next_ < released_ + slots_.size();
+      return stopping_ || failed_ || next_ == count_ || next_ < released_ + slots_.size();
     });
-    if (stopping_ || next_ == count_) return;
+    // After a failure nothing further is started: the outputs before it,
+    // all taken already, are what remains to be published.
+    if (stopping_ || failed_ || next_ == count_) return;
     std::uint64_t number = next_++;
     slot& place = slot_for(number);
     lock.unlock();
@@ -72,6 +74,10 @@ void output_writers::work() {
     place.number = number;
     place.error = error;
     place.ready = true;
+    if (error != 0) {
+      failed_ = true;
+      work_to_do_.notify_all();
+    }
     output_ready_.notify_all();
   }
 }

@@ -55,6 +55,7 @@ class output_writers {
   std::condition_variable work_to_do_, output_ready_;
   std::uint64_t next_ = 0;      // the next number to hand to a thread
   std::uint64_t released_ = 0;  // numbers below this are done with
+  bool failed_ = false;  // an output could not be written
   bool stopping_ = false;
 };
 
