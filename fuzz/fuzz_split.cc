@@ -6,7 +6,7 @@
 // output is assembled in memory from output_layout, in the order the tool
 // writes them, and compared with the model's idea of that output. The
 // numbering order of property_lines is compared with a slow model of the
-// ordering rules described in split/scan.h. The same bytes are also put in
+// ordering rules described in split/property_set.h. The same bytes are also put in
 // a file and scanned from there, which takes another way (a regular file is
 // first searched through a window), and must agree. Any disagreement aborts.
 
@@ -63,7 +63,7 @@ std::vector<model_line> model_lines(std::string_view bytes) {
   return lines;
 }
 
-// The numbering order as the rules in split/scan.h describe it, kept as a
+// The numbering order as the rules in split/property_set.h describe it, kept as a
 // plain vector and rebuilt element by element: slow and obvious.
 class order_model {
  public:
