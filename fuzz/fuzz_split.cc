@@ -164,7 +164,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string text(input);
   if (!text.empty() && text.back() != '\n') text += '\n';
   check(scanned.lines.text() == text, "stored text differs from the input");
+  check(scanned.lines_kept, "lines of a text in memory not kept");
   check(scanned.lines.size() == m, "line count");
+  check(scanned.line_count == m, "line_count");
   check(scanned.lines.empty() == (m == 0), "empty() disagrees with the line count");
   {
     std::size_t i = 0;
@@ -219,6 +221,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     const scan_result from_file = scan_as_file(input);
     check(iteration_of(from_file.property_lines) == order, "file scan: numbering order");
+    check(from_file.line_count == m, "file scan: line_count");
+    check(from_file.lines_kept == (n >= 2), "file scan: lines kept or not");
     if (n < 2) {
       check(from_file.lines.empty() && from_file.lines.text().empty(),
             "file scan keeps the lines of an input it will not split");

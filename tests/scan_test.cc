@@ -35,7 +35,9 @@ void expect_scan(const scan_result& scanned, const std::string& bytes) {
   naive_scan expected = scan_naively(bytes);
   std::vector<std::string> lines(scanned.lines.begin(), scanned.lines.end());
   ASSERT_EQ(lines, expected.lines);
+  ASSERT_TRUE(scanned.lines_kept);
   ASSERT_EQ(scanned.lines.size(), expected.lines.size());
+  ASSERT_EQ(scanned.line_count, expected.lines.size());
   ASSERT_EQ(scanned.property_ranges.size(), expected.properties.size());
   for (std::size_t i = 0; i < expected.properties.size(); ++i) {
     const line_range& range = scanned.property_ranges[i];
@@ -179,6 +181,10 @@ TEST(Scan, PropertyCountOfFilesAroundTheWindow) {
     if (expected.properties.size() >= 2) {
       expect_scan(scanned, e.bytes);
     } else {
+      // Never split, so only searched: the count of lines tells what it holds.
+      EXPECT_FALSE(scanned.lines_kept);
+      EXPECT_TRUE(scanned.lines.empty());
+      EXPECT_EQ(scanned.line_count, expected.lines.size());
       EXPECT_EQ(scanned.property_lines.size(), expected.properties.size());
       for (std::uint64_t index : expected.properties) EXPECT_TRUE(scanned.property_lines.contains(index));
     }

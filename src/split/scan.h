@@ -60,6 +60,12 @@ class input_lines {
 };
 
 struct scan_result {
+  // Whether `lines` holds the input. A regular file with fewer than two
+  // property lines is never split, so it is only searched, not kept: then
+  // `lines` and `property_ranges` are empty whatever the file holds, and
+  // line_count and property_lines tell what it holds.
+  bool lines_kept = true;
+  std::uint64_t line_count = 0;  // the input's lines, kept or not
   input_lines lines;
   property_set property_lines;           // numbering order of the outputs
   std::vector<line_range> property_ranges;  // the same lines, in file order
@@ -67,8 +73,8 @@ struct scan_result {
 
 // Reads the file at `path` completely and finds its property lines: those
 // holding the bytes "bad" anywhere. Lines end at '\n' only. The file may be a
-// pipe. A regular file with fewer than two property lines, which is never
-// split, is only searched, not kept: its result holds just property_lines.
+// pipe. A regular file is first searched through a window, and read whole
+// only when it has two property lines or more.
 // An input that cannot be opened or read is a fatal error: splitting a
 // model that was read only in part would lose data silently. Memory running
 // short throws std::bad_alloc.
