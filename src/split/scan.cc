@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
 
 #include "error.h"
+#include "split/input_descriptor.h"
 #include "split/line_search.h"
 
 void input_lines::free_deleter::operator()(char* p) const { std::free(p); }
@@ -32,6 +34,9 @@ namespace {
 // bytes are still in cache when they are searched right after the read.
 constexpr std::size_t read_size = std::size_t{256} * 1024;
 
+// The most data a buffer can hold: its padding must fit in a size_t too.
+constexpr std::size_t largest_capacity = SIZE_MAX - search_padding;
+
 }  // namespace
 
 // Fills the buffer of one input and searches it as it fills: every piece is
@@ -42,6 +47,8 @@ class input_reader {
 
   // Makes room for at least `capacity` bytes of data; false when memory is short.
   bool reserve(std::size_t capacity);
+  // Doubles the room, or takes all there can be; false when it cannot grow.
+  bool grow();
   char* room() { return lines_.data_.get() + lines_.size_; }
   std::size_t room_size() const { return capacity_ - lines_.size_; }
   std::size_t capacity() const { return capacity_; }
@@ -63,7 +70,7 @@ class input_reader {
 
 bool input_reader::reserve(std::size_t capacity) {
   if (capacity <= capacity_) return true;
-  if (capacity > SIZE_MAX - search_padding) return false;
+  if (capacity > largest_capacity) return false;
   void* grown = std::realloc(lines_.data_.get(), capacity + search_padding);
   if (grown == nullptr) return false;
   (void)lines_.data_.release();
@@ -71,6 +78,13 @@ bool input_reader::reserve(std::size_t capacity) {
   capacity_ = capacity;
   clear_padding();
   return true;
+}
+
+bool input_reader::grow() {
+  // Where size_t has 32 bits, doubling past 2 GiB would wrap.
+  if (capacity_ >= largest_capacity) return false;
+  return reserve(capacity_ > largest_capacity / 2 ? largest_capacity
+                                                  : std::max<std::size_t>(2 * capacity_, 1));
 }
 
 void input_reader::added(std::size_t count) {
@@ -145,12 +159,21 @@ bool has_two_properties(int fd, const std::string& path, scan_result& result) {
   return false;
 }
 
+// The size a regular file claims, as a buffer size: one that no buffer can
+// hold (past 4 GiB where size_t has 32 bits) is memory running short.
+std::size_t expected_size(const struct stat& status) {
+  if (status.st_size <= 0) return 0;  // the reads will tell
+  if (static_cast<std::uintmax_t>(status.st_size) >= largest_capacity) throw std::bad_alloc();
+  return static_cast<std::size_t>(status.st_size);
+}
+
 void read_all(int fd, const std::string& path, std::size_t expected, input_reader& reader) {
   // One byte more than expected: room for a missing final '\n', and the
-  // read that reports the end needs room to ask for something.
+  // read that reports the end needs room to ask for something. A read never
+  // asks for nothing, which would look like the end of the input.
   if (!reader.reserve(std::max(expected + 1, read_size))) throw std::bad_alloc();
   for (;;) {
-    if (reader.room_size() == 0 && !reader.reserve(reader.capacity() * 2)) throw std::bad_alloc();
+    if (reader.room_size() == 0 && !reader.grow()) throw std::bad_alloc();
     std::size_t count = read_some(fd, reader.room(), std::min(reader.room_size(), read_size), path);
     if (count == 0) break;
     reader.added(count);
@@ -161,7 +184,8 @@ void read_all(int fd, const std::string& path, std::size_t expected, input_reade
 
 scan_result scan(const std::string& path) {
   scan_result result;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  input_descriptor input(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  int fd = input.get();
   if (fd < 0) cannot_read(path, errno);
   struct stat status;
   if (fstat(fd, &status) != 0) cannot_read(path, errno);
@@ -171,17 +195,16 @@ scan_result scan(const std::string& path) {
   if (!regular || has_two_properties(fd, path, result)) {
     if (regular && lseek(fd, 0, SEEK_SET) != 0) cannot_read(path, errno);
     input_reader reader(result);
-    read_all(fd, path, regular ? static_cast<std::size_t>(status.st_size) : 0, reader);
+    read_all(fd, path, regular ? expected_size(status) : 0, reader);
     reader.finish();
   }
-  close(fd);  // only read from: nothing to lose if closing fails
   return result;
 }
 
 scan_result scan_text(std::string_view bytes) {
   scan_result result;
   input_reader reader(result);
-  if (!reader.reserve(bytes.size() + 1)) throw std::bad_alloc();
+  if (bytes.size() >= largest_capacity || !reader.reserve(bytes.size() + 1)) throw std::bad_alloc();
   if (!bytes.empty()) {
     std::memcpy(reader.room(), bytes.data(), bytes.size());
     reader.added(bytes.size());
