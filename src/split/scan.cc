@@ -30,10 +30,6 @@ input_lines::iterator& input_lines::iterator::operator++() {
 
 namespace {
 
-// Large enough to make the system call cost vanish, small enough that the
-// bytes are still in cache when they are searched right after the read.
-constexpr std::size_t read_size = std::size_t{256} * 1024;
-
 // The most data a buffer can hold: its padding must fit in a size_t too.
 constexpr std::size_t largest_capacity = SIZE_MAX - search_padding;
 
@@ -136,7 +132,8 @@ std::size_t read_some(int fd, char* into, std::size_t size, const std::string& p
 // into memory would cost time and memory for nothing: `result` then gets its
 // line count and property lines only. The window never grows, however long
 // the lines.
-bool has_two_properties(int fd, const std::string& path, scan_result& result) {
+bool has_two_properties(int fd, const std::string& path, std::size_t read_size,
+                        scan_result& result) {
   std::vector<char> window(read_size + search_padding);
   line_search search;
   property_set found;
@@ -167,7 +164,8 @@ std::size_t expected_size(const struct stat& status) {
   return static_cast<std::size_t>(status.st_size);
 }
 
-void read_all(int fd, const std::string& path, std::size_t expected, input_reader& reader) {
+void read_all(int fd, const std::string& path, std::size_t expected, std::size_t read_size,
+              input_reader& reader) {
   // One byte more than expected: room for a missing final '\n', and the
   // read that reports the end needs room to ask for something. A read never
   // asks for nothing, which would look like the end of the input.
@@ -182,7 +180,9 @@ void read_all(int fd, const std::string& path, std::size_t expected, input_reade
 
 }  // namespace
 
-scan_result scan(const std::string& path) {
+scan_result scan(const std::string& path, std::size_t read_size) {
+  // A read of nothing would look like the end of the input.
+  read_size = std::clamp<std::size_t>(read_size, 1, largest_capacity);
   scan_result result;
   input_descriptor input(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   int fd = input.get();
@@ -192,10 +192,10 @@ scan_result scan(const std::string& path) {
   // A regular file can be read twice: first through a window, and whole
   // only when it is to be split. A pipe is read whole at once.
   bool regular = S_ISREG(status.st_mode);
-  if (!regular || has_two_properties(fd, path, result)) {
+  if (!regular || has_two_properties(fd, path, read_size, result)) {
     if (regular && lseek(fd, 0, SEEK_SET) != 0) cannot_read(path, errno);
     input_reader reader(result);
-    read_all(fd, path, regular ? expected_size(status) : 0, reader);
+    read_all(fd, path, regular ? expected_size(status) : 0, read_size, reader);
     reader.finish();
   }
   return result;

@@ -71,14 +71,20 @@ struct scan_result {
   std::vector<line_range> property_ranges;  // the same lines, in file order
 };
 
+// The bytes asked for by one read: large enough to make the system call
+// cost vanish, small enough that the bytes are still in cache when they are
+// searched right after the read.
+constexpr std::size_t default_read_size = std::size_t{256} * 1024;
+
 // Reads the file at `path` completely and finds its property lines: those
 // holding the bytes "bad" anywhere. Lines end at '\n' only. The file may be a
-// pipe. A regular file is first searched through a window, and read whole
-// only when it has two property lines or more.
+// pipe. A regular file is first searched through a window of `read_size`
+// bytes, and read whole only when it has two property lines or more.
 // An input that cannot be opened or read is a fatal error: splitting a
 // model that was read only in part would lose data silently. Memory running
-// short throws std::bad_alloc.
-scan_result scan(const std::string& path);
+// short throws std::bad_alloc. Tests and fuzzing pass small read sizes (at
+// least 1) to reach the edges of the reads.
+scan_result scan(const std::string& path, std::size_t read_size = default_read_size);
 
 // The same over bytes already in memory.
 scan_result scan_text(std::string_view bytes);
