@@ -91,7 +91,7 @@ void input_reader::added(std::size_t count) {
 }
 
 void input_reader::finish() {
-  // reserve() always leaves one byte of room for this newline.
+  // The read that found the end had room to ask for a byte: this newline fits.
   if (lines_.size_ > 0 && lines_.data_.get()[lines_.size_ - 1] != '\n') {
     room()[0] = '\n';
     added(1);
@@ -181,8 +181,9 @@ void read_all(int fd, const std::string& path, std::size_t expected, std::size_t
 }  // namespace
 
 scan_result scan(const std::string& path, std::size_t read_size) {
-  // A read of nothing would look like the end of the input.
-  read_size = std::clamp<std::size_t>(read_size, 1, largest_capacity);
+  // A read of nothing would look like the end of the input; one of more
+  // than 1 GiB would only cost memory.
+  read_size = std::clamp<std::size_t>(read_size, 1, std::size_t{1} << 30);
   scan_result result;
   input_descriptor input(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   int fd = input.get();

@@ -82,8 +82,9 @@ constexpr std::size_t default_read_size = std::size_t{256} * 1024;
 // bytes, and read whole only when it has two property lines or more.
 // An input that cannot be opened or read is a fatal error: splitting a
 // model that was read only in part would lose data silently. Memory running
-// short throws std::bad_alloc. Tests and fuzzing pass small read sizes (at
-// least 1) to reach the edges of the reads.
+// short throws std::bad_alloc. Tests and fuzzing pass small read sizes to
+// reach the edges of the reads (1 byte to 1 GiB; others are taken as the
+// nearest).
 scan_result scan(const std::string& path, std::size_t read_size = default_read_size);
 
 // The same over bytes already in memory.
