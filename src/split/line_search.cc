@@ -118,7 +118,8 @@ bool line_search::next_property(found_line& line) {
       tail_size_ = 0;
       return true;
     }
-    // `at_` is the piece's start or a line start: no newline is pending.
+    // `at_` is the piece's start or a line start; the line there holds no
+    // "bad" in what was searched of it.
     std::size_t bad = find_bad(piece_, at_, size_, lines_);
     if (bad == size_) {
       keep_tail();
@@ -142,8 +143,7 @@ void line_search::keep_tail() {
     line_begin_ = offset_ + start;
     tail_size_ = 0;
   }
-  for (std::size_t i = std::max(start, size_ - std::min<std::size_t>(size_ - start, 2)); i < size_;
-       ++i) {
+  for (std::size_t i = size_ - std::min<std::size_t>(size_ - start, 2); i < size_; ++i) {
     if (tail_size_ == 2) {
       tail_[0] = tail_[1];
       tail_[1] = piece_[i];
