@@ -6,9 +6,13 @@
 // output is assembled in memory from output_layout, in the order the tool
 // writes them, and compared with the model's idea of that output. The
 // numbering order of property_lines is compared with a slow model of the
-// ordering rules described in split/scan.h. The same bytes are also put in
-// a file and scanned from there, which takes another way (a regular file is
-// first searched through a window), and must agree. Any disagreement aborts.
+// ordering rules described in split/property_set.h. The same bytes are also
+// put in a file and in a pipe and scanned from there, which takes other ways
+// (a regular file is first searched through a window; a pipe is read into a
+// buffer that grows), and must agree. Those reads are small, their size
+// taken from the first byte of the input, so that lines and "bad" straddle
+// reads and windows, and buffers grow, even in short inputs. Any
+// disagreement aborts.
 
 #include <algorithm>
 #include <cstddef>
@@ -19,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -63,7 +68,7 @@ std::vector<model_line> model_lines(std::string_view bytes) {
   return lines;
 }
 
-// The numbering order as the rules in split/scan.h describe it, kept as a
+// The numbering order as the rules in split/property_set.h describe it, kept as a
 // plain vector and rebuilt element by element: slow and obvious.
 class order_model {
  public:
@@ -123,7 +128,7 @@ class order_model {
 
 // Scans `input` as a file: an in-memory one, named through /proc so that
 // scan() opens it as it would any regular file.
-scan_result scan_as_file(std::string_view input) {
+scan_result scan_as_file(std::string_view input, std::size_t read_size) {
   static const int fd = memfd_create("fuzz_split", MFD_CLOEXEC);
   static const std::string path = "/proc/self/fd/" + std::to_string(fd);
   check(fd >= 0, "cannot create the in-memory file");
@@ -134,7 +139,25 @@ scan_result scan_as_file(std::string_view input) {
     check(count > 0, "cannot write the in-memory file");
     done += static_cast<std::size_t>(count);
   }
-  return scan(path);
+  return scan(path, read_size);
+}
+
+// Scans `input` from a pipe that holds it all, named through /proc as well.
+scan_result scan_as_pipe(std::string_view input, std::size_t read_size) {
+  int ends[2];
+  check(pipe2(ends, O_CLOEXEC) == 0, "cannot create a pipe");
+  check(fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(std::max<std::size_t>(input.size(), 4096))) >= 0,
+        "cannot make the pipe large enough");
+  std::size_t done = 0;
+  while (done < input.size()) {
+    ssize_t count = write(ends[1], input.data() + done, input.size() - done);
+    check(count > 0, "cannot write the pipe");
+    done += static_cast<std::size_t>(count);
+  }
+  check(close(ends[1]) == 0, "cannot close the pipe");
+  scan_result scanned = scan("/proc/self/fd/" + std::to_string(ends[0]), read_size);
+  check(close(ends[0]) == 0, "cannot close the pipe");
+  return scanned;
 }
 
 std::vector<std::uint64_t> iteration_of(const property_set& set) {
@@ -164,7 +187,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string text(input);
   if (!text.empty() && text.back() != '\n') text += '\n';
   check(scanned.lines.text() == text, "stored text differs from the input");
+  check(scanned.lines_kept, "lines of a text in memory not kept");
   check(scanned.lines.size() == m, "line count");
+  check(scanned.line_count == m, "line_count");
   check(scanned.lines.empty() == (m == 0), "empty() disagrees with the line count");
   {
     std::size_t i = 0;
@@ -214,11 +239,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   check(!scanned.property_lines.contains(UINT64_MAX), "contains() of a huge index");
 
+  // 1 to 64 bytes a read, or the tool's own read size.
+  const std::size_t read_size = size == 0 || data[0] == 0xff ? default_read_size : 1 + data[0] % 64;
+
+  // From a pipe: everything is kept.
+  {
+    const scan_result from_pipe = scan_as_pipe(input, read_size);
+    check(from_pipe.lines_kept && from_pipe.lines.text() == text, "pipe scan: stored text");
+    check(from_pipe.line_count == m && from_pipe.lines.size() == m, "pipe scan: line count");
+    check(iteration_of(from_pipe.property_lines) == order, "pipe scan: numbering order");
+    check(from_pipe.property_ranges.size() == n, "pipe scan: property count");
+    for (std::size_t k = 0; k < n; ++k) {
+      const line_range& a = from_pipe.property_ranges[k];
+      const line_range& b = scanned.property_ranges[k];
+      check(a.index == b.index && a.begin == b.begin && a.end == b.end, "pipe scan: property ranges");
+    }
+  }
+
   // From a file: an input that is never split (fewer than two properties)
   // keeps only its property lines; any other, everything.
   {
-    const scan_result from_file = scan_as_file(input);
+    const scan_result from_file = scan_as_file(input, read_size);
     check(iteration_of(from_file.property_lines) == order, "file scan: numbering order");
+    check(from_file.line_count == m, "file scan: line_count");
+    check(from_file.lines_kept == (n >= 2), "file scan: lines kept or not");
     if (n < 2) {
       check(from_file.lines.empty() && from_file.lines.text().empty(),
             "file scan keeps the lines of an input it will not split");

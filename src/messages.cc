@@ -8,25 +8,38 @@
 
 namespace {
 
+bool output_closed = false;
+
+[[noreturn]] void cannot_write(int error) {
+  exit_with_error("Cannot write to standard output: %s", std::strerror(error));
+}
+
+void start_line() {
+  if (output_closed) cannot_write(EBADF);
+}
+
 void put(std::string_view text) {
   if (!text.empty() && std::fwrite(text.data(), 1, text.size(), stdout) != text.size())
-    exit_with_error("Cannot write to standard output: %s", std::strerror(errno));
+    cannot_write(errno);
 }
 
 void end_line() {
-  if (std::fputc('\n', stdout) == EOF || std::fflush(stdout) == EOF)
-    exit_with_error("Cannot write to standard output: %s", std::strerror(errno));
+  if (std::fputc('\n', stdout) == EOF || std::fflush(stdout) == EOF) cannot_write(errno);
 }
 
 }  // namespace
 
 void print_line(std::string_view text) {
+  start_line();
   put(text);
   end_line();
 }
 
 void print_line(std::string_view first, std::string_view second) {
+  start_line();
   put(first);
   put(second);
   end_line();
 }
+
+void standard_output_was_closed() { output_closed = true; }

@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,7 +20,13 @@ void prepare_process() {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // The lowest free descriptor is this one.
     if (open("/dev/null", O_RDWR) != fd) std::_Exit(1);  // no stderr to say why
+    if (fd == 1) standard_output_was_closed();
   }
+  // A reader of standard output that goes away (as `head` does) then fails
+  // the next message with EPIPE, which is reported, instead of killing the
+  // process without a word.
+  if (signal(SIGPIPE, SIG_IGN) == SIG_ERR)
+    exit_with_error("Cannot set up signal handling: %s", std::strerror(errno));
   handle_signals_for_outputs();
 }
 

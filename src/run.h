@@ -3,8 +3,10 @@
 #include "command_line.h"
 
 // Makes the process safe to run: standard streams that were closed are
-// opened on /dev/null (so that no output file takes their place), and
-// signals are set up so that an interrupted output leaves nothing behind.
+// opened on /dev/null (so that no output file takes their place; a message
+// then fails as on the closed stream), SIGPIPE is ignored (a message to a
+// reader that went away fails with EPIPE), and signals are set up so that
+// an interrupted output leaves nothing behind.
 void prepare_process();
 
 // Handles the inputs one by one, in command-line order: scans each, prints a

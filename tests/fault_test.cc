@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -256,26 +257,53 @@ TEST(Faults, TenThousandProperties) {
   }
 }
 
+// Messages that cannot be written are an error, whatever the reason; the run
+// stops at the first, before any output when that is "Processing".
 TEST(Faults, StandardOutput) {
-  // Closed: the outputs must not land on descriptor 1.
-  {
+  auto closed = [] { close(1); };
+  auto full = [] {
+    int full = open("/dev/full", O_WRONLY);
+    dup2(full, 1);
+  };
+  auto reader_gone = [] {  // as under `propslice -v ... | head -n 1`
+    int ends[2];
+    if (pipe(ends) != 0) _exit(127);
+    dup2(ends[1], 1);
+    close(ends[0]);
+    close(ends[1]);
+  };
+  const std::string closed_error = "error: Cannot write to standard output: Bad file descriptor\n";
+  const files input = {{"m.zelk", two}};
+  const files one_property = {{"one.zelk", "x\nbad\n"}};
+  struct row {
+    const char* name;
+    std::function<void()> in_child;
+    files before;
+    std::vector<std::string> arguments;
+    std::string err;
+    int status;
+    files after;
+  };
+  const row rows[] = {
+      {"closed", closed, input, {"-v", "m.zelk"}, closed_error, 1, input},
+      // No message: the outputs are written, and not on descriptor 1.
+      {"closed, quiet", closed, input, {"m.zelk"}, "", 0, two_outputs},
+      {"closed, the notice", closed, one_property, {"one.zelk"}, closed_error, 1, one_property},
+      {"closed, help", closed, input, {"-h"}, closed_error, 1, input},
+      {"full", full, input, {"-v", "m.zelk"},
+       "error: Cannot write to standard output: No space left on device\n", 1, input},
+      {"reader gone", reader_gone, input, {"-v", "m.zelk"},
+       "error: Cannot write to standard output: Broken pipe\n", 1, input},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
     scratch_directory dir;
-    dir.write("m.zelk", two);
-    tool_result result = run_tool(dir.path(), {"-v", "m.zelk"}, [] { close(1); });
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(dir.files(), two_outputs);
-  }
-  // Full: the messages are lost, and that is an error.
-  {
-    scratch_directory dir;
-    dir.write("m.zelk", two);
-    tool_result result = run_tool(dir.path(), {"-v", "m.zelk"}, [] {
-      int full = open("/dev/full", O_WRONLY);
-      dup2(full, 1);
-    });
-    EXPECT_EQ(result.err, "error: Cannot write to standard output: No space left on device\n");
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(dir.files(), (files{{"m.zelk", two}}));
+    for (const auto& [name, bytes] : r.before) dir.write(name, bytes);
+    tool_result result = run_tool(dir.path(), r.arguments, r.in_child);
+    EXPECT_EQ(result.err, r.err);
+    EXPECT_EQ(result.status, r.status);
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(dir.files(), r.after);
   }
 }
 

@@ -6,7 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "split/scan.h"
+#include "split/property_set.h"
 
 namespace {
 

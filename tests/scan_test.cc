@@ -35,7 +35,9 @@ void expect_scan(const scan_result& scanned, const std::string& bytes) {
   naive_scan expected = scan_naively(bytes);
   std::vector<std::string> lines(scanned.lines.begin(), scanned.lines.end());
   ASSERT_EQ(lines, expected.lines);
+  ASSERT_TRUE(scanned.lines_kept);
   ASSERT_EQ(scanned.lines.size(), expected.lines.size());
+  ASSERT_EQ(scanned.line_count, expected.lines.size());
   ASSERT_EQ(scanned.property_ranges.size(), expected.properties.size());
   for (std::size_t i = 0; i < expected.properties.size(); ++i) {
     const line_range& range = scanned.property_ranges[i];
@@ -48,14 +50,26 @@ void expect_scan(const scan_result& scanned, const std::string& bytes) {
 }
 
 // Scans `bytes` from a file, as the tool reads its inputs.
-scan_result scan_file(const std::string& bytes) {
+scan_result scan_file(const std::string& bytes, std::size_t read_size = default_read_size) {
   char path[] = "/tmp/propslice-scan-XXXXXX";
   int fd = mkstemp(path);
   if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
     ADD_FAILURE() << "cannot write " << path;
   close(fd);
-  scan_result scanned = scan(path);
+  scan_result scanned = scan(path, read_size);
   unlink(path);
+  return scanned;
+}
+
+// Scans `bytes` (less than a pipe holds) from a pipe, which is read whole at
+// once into a buffer that grows as it fills.
+scan_result scan_pipe(const std::string& bytes, std::size_t read_size) {
+  int ends[2];
+  if (pipe(ends) != 0 || write(ends[1], bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+    ADD_FAILURE() << "cannot fill a pipe";
+  close(ends[1]);
+  scan_result scanned = scan("/proc/self/fd/" + std::to_string(ends[0]), read_size);
+  close(ends[0]);
   return scanned;
 }
 
@@ -115,7 +129,9 @@ TEST(Scan, TextAlwaysEndsWithANewline) {
 }
 
 // The search works on blocks of bytes; "bad" and newlines at every offset
-// around block edges, and lines shorter and longer than a block.
+// around block edges, and lines shorter and longer than a block. Some of the
+// same texts are read from files and pipes a few bytes at a time, so that
+// lines and "bad" straddle two reads or more.
 TEST(Scan, MatchesANaiveScanOnRandomText) {
   std::mt19937 random(42);
   const std::string alphabet = "bad\nbad\nxyz \r";
@@ -125,6 +141,19 @@ TEST(Scan, MatchesANaiveScanOnRandomText) {
     for (std::size_t i = 0; i < size; ++i) bytes += alphabet[random() % alphabet.size()];
     SCOPED_TRACE(testing::PrintToString(bytes));
     expect_scan(scan_text(bytes), bytes);
+    if (round % 10 != 0) continue;
+    std::size_t read_size = 1 + random() % 40;
+    SCOPED_TRACE(read_size);
+    expect_scan(scan_pipe(bytes, read_size), bytes);
+    scan_result from_file = scan_file(bytes, read_size);
+    naive_scan expected = scan_naively(bytes);
+    if (expected.properties.size() >= 2) {
+      expect_scan(from_file, bytes);
+    } else {
+      EXPECT_FALSE(from_file.lines_kept);
+      EXPECT_EQ(from_file.line_count, expected.lines.size());
+      EXPECT_EQ(from_file.property_lines.size(), expected.properties.size());
+    }
   }
 }
 
@@ -145,7 +174,7 @@ TEST(Scan, FileReadInPiecesMatchesTheNaiveScan) {
 }
 
 TEST(Scan, PropertyAcrossTheEdgeOfAReadPiece) {
-  const std::size_t piece = 256 * 1024;
+  const std::size_t piece = default_read_size;
   for (std::size_t start : {piece - 3, piece - 2, piece - 1, piece, piece + 1}) {
     std::string bytes = std::string(start - 1, 'x') + "\nbad\ny\nbad";
     scan_result scanned = scan_file(bytes);
@@ -157,7 +186,7 @@ TEST(Scan, PropertyAcrossTheEdgeOfAReadPiece) {
 // A file is first searched through a window to see whether it will be split
 // at all; the window must count a property line once, wherever it stands.
 TEST(Scan, PropertyCountOfFilesAroundTheWindow) {
-  const std::size_t window = 256 * 1024;
+  const std::size_t window = default_read_size;
   const std::string long_line(window + 1000, 'x');
   struct example {
     const char* name;
@@ -179,6 +208,10 @@ TEST(Scan, PropertyCountOfFilesAroundTheWindow) {
     if (expected.properties.size() >= 2) {
       expect_scan(scanned, e.bytes);
     } else {
+      // Never split, so only searched: the count of lines tells what it holds.
+      EXPECT_FALSE(scanned.lines_kept);
+      EXPECT_TRUE(scanned.lines.empty());
+      EXPECT_EQ(scanned.line_count, expected.lines.size());
       EXPECT_EQ(scanned.property_lines.size(), expected.properties.size());
       for (std::uint64_t index : expected.properties) EXPECT_TRUE(scanned.property_lines.contains(index));
     }

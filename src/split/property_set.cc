@@ -1,6 +1,6 @@
-#include <new>
+#include "split/property_set.h"
 
-#include "split/scan.h"
+#include <new>
 
 namespace {
 

@@ -10,69 +10,7 @@
 #include <vector>
 
 #include "split/file_descriptor.h"
-
-// The numbering order of an input's properties lives in this set: a chained
-// hash table of line indices (the index is its own hash, at most one element
-// per bucket on average) whose iteration order users' scripts depend on.
-// Iteration runs over one sequence of all elements in which each bucket's
-// elements stand together:
-//   - the bucket count goes 0, 2, then the smallest prime >= 2 * old + 1,
-//     growing before an insertion that would make size() exceed it;
-//   - a new element goes to the front of the sequence when its bucket is
-//     empty, else in front of the first element of its bucket;
-//   - on growth the sequence is walked from the front: an element stays put
-//     when its bucket is new or that of the element left standing before it,
-//     and otherwise moves in front of the first element of its bucket.
-class property_set {
- public:
-  // Adds `index`; false when it was already there.
-  bool insert(std::uint64_t index);
-  bool contains(std::uint64_t index) const;
-  std::size_t size() const { return values_.size(); }
-  bool empty() const { return values_.empty(); }
-  std::size_t bucket_count() const { return before_.size(); }
-
-  class iterator {
-   public:
-    using value_type = std::uint64_t;
-    using difference_type = std::ptrdiff_t;
-    iterator() = default;
-    std::uint64_t operator*() const { return set_->values_[node_]; }
-    iterator& operator++() {
-      node_ = set_->next_[node_];
-      return *this;
-    }
-    iterator operator++(int) {
-      iterator old = *this;
-      ++*this;
-      return old;
-    }
-    bool operator==(const iterator& other) const { return node_ == other.node_; }
-
-   private:
-    friend class property_set;
-    iterator(const property_set* set, std::uint32_t node) : set_(set), node_(node) {}
-    const property_set* set_ = nullptr;
-    std::uint32_t node_ = 0;
-  };
-  iterator begin() const { return iterator(this, first_); }
-  iterator end() const { return iterator(this, none); }
-
- private:
-  // Nodes are numbered in insertion order and linked through next_.
-  static constexpr std::uint32_t none = UINT32_MAX;      // no node / empty bucket
-  static constexpr std::uint32_t front = UINT32_MAX - 1;  // "before the first node"
-
-  std::size_t bucket_of(std::uint64_t value) const { return value % before_.size(); }
-  std::uint32_t after(std::uint32_t node) const { return node == front ? first_ : next_[node]; }
-  void link_after(std::uint32_t place, std::uint32_t node);
-  void grow();
-
-  std::vector<std::uint64_t> values_;
-  std::vector<std::uint32_t> next_;
-  std::vector<std::uint32_t> before_;  // per bucket: the node before its first, or none
-  std::uint32_t first_ = none;
-};
+#include "split/property_set.h"
 
 // Where one property line stands in the input text.
 struct line_range {
@@ -125,6 +63,12 @@ class input_lines {
 };
 
 struct scan_result {
+  // Whether `lines` holds the input. A regular file with fewer than two
+  // property lines is never split, so it is only searched, not kept: then
+  // `lines` and `property_ranges` are empty whatever the file holds, and
+  // line_count and property_lines tell what it holds.
+  bool lines_kept = true;
+  std::uint64_t line_count = 0;  // the input's lines, kept or not
   input_lines lines;
   property_set property_lines;           // numbering order of the outputs
   std::vector<line_range> property_ranges;  // the same lines, in file order
@@ -137,14 +81,21 @@ struct scan_result {
   struct stat after_read {};
 };
 
+// The bytes asked for by one read: large enough to make the system call
+// cost vanish, small enough that the bytes are still in cache when they are
+// searched right after the read.
+constexpr std::size_t default_read_size = std::size_t{256} * 1024;
+
 // Reads the file at `path` completely and finds its property lines: those
 // holding the bytes "bad" anywhere. Lines end at '\n' only. The file may be a
-// pipe. A regular file with fewer than two property lines, which is never
-// split, is only searched, not kept: its result holds just property_lines.
+// pipe. A regular file is first searched through a window of `read_size`
+// bytes, and read whole only when it has two property lines or more.
 // An input that cannot be opened or read is a fatal error: splitting a
 // model that was read only in part would lose data silently. Memory running
-// short throws std::bad_alloc.
-scan_result scan(const std::string& path);
+// short throws std::bad_alloc. Tests and fuzzing pass small read sizes to
+// reach the edges of the reads (1 byte to 1 GiB; others are taken as the
+// nearest).
+scan_result scan(const std::string& path, std::size_t read_size = default_read_size);
 
 // The same over bytes already in memory.
 scan_result scan_text(std::string_view bytes);

@@ -1,0 +1,154 @@
+#include "split/line_search.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+// The block search needs SSE2, which every x86-64 has (and a 32-bit x86
+// build has when asked for); every other machine runs the plain search,
+// which PROPSLICE_PLAIN_SEARCH forces so that it is built and tested here too.
+#if defined(__SSE2__) && !defined(PROPSLICE_PLAIN_SEARCH)
+#define PROPSLICE_BLOCK_SEARCH 1
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// Finds the first "bad" lying wholly in text[at, limit) and adds the
+// newlines before it to `newlines`; returns its offset, or `limit` when there
+// is none (all newlines of the range added then). The `search_padding`
+// bytes past `limit` must be readable; what they hold does not matter.
+std::size_t find_bad(const char* text, std::size_t at, std::size_t limit, std::uint64_t& newlines) {
+#ifdef PROPSLICE_BLOCK_SEARCH
+  // Sixteen bytes at a time: one compare for '\n', three for "bad" (the
+  // second and third letters from loads one and two bytes further on).
+  // Newlines are summed in byte counters, folded at least every 255 blocks.
+  const __m128i newline = _mm_set1_epi8('\n');
+  const __m128i b = _mm_set1_epi8('b'), a = _mm_set1_epi8('a'), d = _mm_set1_epi8('d');
+  auto load = [text](std::size_t offset) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + offset));
+  };
+  auto bad_mask = [&](std::size_t offset, __m128i first) {
+    __m128i found = _mm_and_si128(_mm_cmpeq_epi8(first, b), _mm_cmpeq_epi8(load(offset + 1), a));
+    found = _mm_and_si128(found, _mm_cmpeq_epi8(load(offset + 2), d));
+    return static_cast<unsigned>(_mm_movemask_epi8(found));
+  };
+  while (at < limit) {
+    std::size_t blocks_end = at + std::min<std::size_t>((limit - at) / 16, 255) * 16;
+    __m128i counts = _mm_setzero_si128();
+    unsigned hits = 0;
+    for (; at < blocks_end; at += 16) {
+      __m128i block = load(at);
+      hits = bad_mask(at, block);
+      if (hits != 0) break;
+      counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(block, newline));
+    }
+    // Two sums of eight byte counters, each below 2^16: read as 16-bit
+    // words, which 32-bit x86 can do as well as x86-64.
+    __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+    newlines += static_cast<std::uint64_t>(_mm_extract_epi16(sums, 0)) +
+                static_cast<std::uint64_t>(_mm_extract_epi16(sums, 4));
+    if (hits == 0 && at < limit && limit - at < 16) {
+      // The last, partial block: bytes past `limit` may be anything.
+      __m128i block = load(at);
+      unsigned keep = (1u << (limit - at)) - 1;
+      hits = bad_mask(at, block) & keep;
+      if (hits == 0) {
+        auto found = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, newline)));
+        newlines += static_cast<unsigned>(__builtin_popcount(found & keep));
+        return limit;
+      }
+    }
+    if (hits != 0) {
+      std::size_t found = at + static_cast<std::size_t>(__builtin_ctz(hits));
+      // A "bad" running past `limit` is not in the range, and no later one is.
+      if (found + 3 > limit) found = limit;
+      newlines += static_cast<std::uint64_t>(std::count(text + at, text + found, '\n'));
+      return found;
+    }
+  }
+  return limit;
+#else
+  auto* found = static_cast<const char*>(memmem(text + at, limit - at, "bad", 3));
+  std::size_t stop = found != nullptr ? static_cast<std::size_t>(found - text) : limit;
+  newlines += static_cast<std::uint64_t>(std::count(text + at, text + stop, '\n'));
+  return stop;
+#endif
+}
+
+}  // namespace
+
+void line_search::feed(const char* piece, std::size_t size) {
+  offset_ += size_;
+  piece_ = piece;
+  size_ = size;
+  at_ = 0;
+  if (tail_size_ == 0 || size == 0) return;
+  // A "bad" that the unfinished line's last bytes begin and this piece ends.
+  char joined[4];
+  std::memcpy(joined, tail_, tail_size_);
+  std::size_t length = tail_size_;
+  for (std::size_t i = 0; i < size && i < 2 && piece[i] != '\n'; ++i) joined[length++] = piece[i];
+  if (std::string_view(joined, length).find("bad") != std::string_view::npos) {
+    line_has_bad_ = true;
+    tail_size_ = 0;
+  }
+}
+
+void line_search::finish() {
+  static const char newline[1 + search_padding] = {'\n'};
+  bool unfinished = offset_ + size_ > line_begin_;
+  feed(newline, unfinished ? 1 : 0);
+}
+
+bool line_search::next_property(found_line& line) {
+  for (;;) {
+    if (line_has_bad_) {
+      auto* newline = static_cast<const char*>(std::memchr(piece_ + at_, '\n', size_ - at_));
+      if (newline == nullptr) {  // it ends in a later piece
+        at_ = size_;
+        return false;
+      }
+      std::size_t end = static_cast<std::size_t>(newline - piece_) + 1;
+      line = {lines_, line_begin_, offset_ + end};
+      ++lines_;
+      line_begin_ = offset_ + end;
+      at_ = end;
+      line_has_bad_ = false;
+      tail_size_ = 0;
+      return true;
+    }
+    // `at_` is the piece's start or a line start; the line there holds no
+    // "bad" in what was searched of it.
+    std::size_t bad = find_bad(piece_, at_, size_, lines_);
+    if (bad == size_) {
+      keep_tail();
+      at_ = size_;
+      return false;
+    }
+    auto* before = static_cast<const char*>(memrchr(piece_ + at_, '\n', bad - at_));
+    if (before != nullptr) line_begin_ = offset_ + static_cast<std::size_t>(before - piece_) + 1;
+    line_has_bad_ = true;
+    at_ = bad + 3;
+  }
+}
+
+// The piece is searched from `at_` without a "bad": remembers where its
+// last line starts and that line's last bytes.
+void line_search::keep_tail() {
+  std::size_t start = at_;
+  auto* last = static_cast<const char*>(memrchr(piece_ + at_, '\n', size_ - at_));
+  if (last != nullptr) {
+    start = static_cast<std::size_t>(last - piece_) + 1;
+    line_begin_ = offset_ + start;
+    tail_size_ = 0;
+  }
+  for (std::size_t i = size_ - std::min<std::size_t>(size_ - start, 2); i < size_; ++i) {
+    if (tail_size_ == 2) {
+      tail_[0] = tail_[1];
+      tail_[1] = piece_[i];
+    } else {
+      tail_[tail_size_++] = piece_[i];
+    }
+  }
+}
