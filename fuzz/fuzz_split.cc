@@ -302,7 +302,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         [](const line_range& range, std::uint64_t index) { return range.index < index; });
     check(found != ranges.end() && found->index == kept, "numbered line is not a property");
     if (number >= 4 && number + 4 < n && number % stride != 0) continue;
-    layout.pieces_for(static_cast<std::size_t>(found - ranges.begin()), pieces);
+    const auto ordinal = static_cast<std::size_t>(found - ranges.begin());
+    layout.pieces_for(ordinal, pieces);
 
     output.clear();
     for (const iovec& piece : pieces) {
@@ -321,6 +322,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       expected += '\n';
     }
     check(output == expected, "output is not the input minus the other properties");
+
+    // What an output may take from the input file by sharing its blocks:
+    // bytes that stand there at the same offsets.
+    const std::size_t prefix = layout.shared_prefix(ordinal);
+    check(prefix <= input.size() && output.compare(0, prefix, input.substr(0, prefix)) == 0,
+          "shared prefix is not the input's bytes at the same offsets");
 
     // The same from the output alone.
     check(!output.empty() && output.back() == '\n', "output does not end with '\\n'");

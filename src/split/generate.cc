@@ -215,14 +215,14 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
 
     // Runs on the writing threads.
     auto write = [&](std::uint64_t number, output_file& output) {
-      thread_local std::string name;
+      thread_local std::string own_name;
       thread_local std::vector<iovec> pieces;
       layout.pieces_for(kept[number], pieces);
       // A large output whose name is visibly taken fails before it is
       // written; publishing is what decides, should the name be taken since.
       if (!run.force_overwrite && total_size(pieces) >= worth_a_look_first) {
-        naming.build(number, name);
-        if (name_taken(directory, base_name(name))) return EEXIST;
+        naming.build(number, own_name);
+        if (name_taken(directory, base_name(own_name))) return EEXIST;
       }
       return write_output(output, directory, layout, kept[number], sharing, pieces);
     };
