@@ -142,6 +142,25 @@ int ioctl_clone(int source, int target, std::uint64_t length) {
 #endif
 }
 
+// Whether an open file may be linked straight from its descriptor: for a
+// privileged process, and on recent kernels for the one that opened it.
+std::atomic<bool> links_from_descriptors{true};
+
+// Gives the unnamed file open as `fd` the name `name` in `directory`.
+// Returns 0 or an errno value.
+int link_unnamed(int fd, int directory, const char* name) {
+  if (links_from_descriptors.load()) {
+    if (linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0) return 0;
+    // Not allowed here (ENOENT is what a refusal looks like); through
+    // /proc from now on. Any other error is the link's own.
+    if (errno != ENOENT && errno != EPERM && errno != EINVAL) return errno;
+    links_from_descriptors.store(false);
+  }
+  char self[40];
+  (void)std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, self, directory, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
 }  // namespace
 
 cleanup_signals_blocked::cleanup_signals_blocked() {
@@ -247,8 +266,6 @@ int output_file::publish(const char* base, bool replace) {
     // Unnamed: it gets its first name by a link through its descriptor,
     // which fails when the name is taken. To replace, that first name is
     // a hidden one, renamed over the final one at once.
-    char self[40];
-    (void)std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
     std::array<char, 40> hidden{};
     if (replace && (error = random_name(hidden)) != 0) {
       discard();
@@ -258,11 +275,7 @@ int output_file::publish(const char* base, bool replace) {
     // A hidden name, when there is one, is gone again before a signal is taken.
     std::optional<cleanup_signals_blocked> blocked;
     if (replace) blocked.emplace();
-    if (linkat(AT_FDCWD, self, directory, first, AT_SYMLINK_FOLLOW) != 0) error = errno;
-    if (error == ENOENT && access("/proc/self/fd", X_OK) != 0) {
-      // No /proc: linking an open file directly needs privilege.
-      error = linkat(fd_, "", directory, first, AT_EMPTY_PATH) == 0 ? 0 : errno;
-    }
+    error = link_unnamed(fd_, directory, first);
     if (error == 0 && replace && renameat(directory, first, directory, base) != 0) {
       error = errno;
       (void)unlinkat(directory, first, 0);

@@ -60,8 +60,8 @@ class output_writers {
 };
 
 // How many threads should write outputs: as many as the process may run
-// on, no more than there are outputs, and one where the bytes to write are
-// too few for threads to pay.
+// on, no more than there are outputs, and one where the bytes to write, in
+// all or per output, are too few for threads to pay.
 unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes);
 
 // For tests: when not 0, the thread count to use whatever the size.
