@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -137,7 +138,7 @@ TEST(OutputSafety, SharesTheInputsBlocksOnXfs) {
 // the input before its first copy, as another process might.
 TEST(OutputSafety, InputChangedAfterTheReadIsNotCloned) {
   static std::string changed_input;
-  static int clones = 0;
+  static std::atomic<int> clones;  // the writing threads count them
   clones = 0;
   scratch_directory dir;
   const std::string input = model(64 * 1024, 3);
