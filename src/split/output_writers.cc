@@ -15,15 +15,12 @@ namespace {
 // to be published while the next is written.
 constexpr unsigned outputs_ahead_per_thread = 2;
 
-// Threads pay where copying bytes is the work. Below this many bytes in
-// all, starting them costs more than it saves (a thread starts in tens of
-// microseconds, a megabyte is copied into the page cache in about a
-// hundred); below this many per output, the work is the making and naming
-// of files, which serialize on the directory, and handing outputs between
-// threads only adds to it (measured: 100,000 outputs of 150 bytes took
-// 1.1 times as long on three threads as on one).
+// Below this many bytes in all, starting threads costs more than it saves:
+// a thread starts in tens of microseconds, a megabyte is copied into the
+// page cache in about a hundred. Above it, even outputs of a few hundred
+// bytes gain: one thread makes and writes a file while another names the
+// one before.
 constexpr std::uint64_t bytes_worth_threads = std::uint64_t{4} << 20;
-constexpr std::uint64_t output_bytes_worth_threads = std::uint64_t{64} << 10;
 
 }  // namespace
 
@@ -31,9 +28,7 @@ unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes) {
   std::uint64_t threads = output_threads_for_tests;
   if (threads == 0) {
     cpu_set_t cpus;
-    if (outputs == 0 || bytes < bytes_worth_threads || bytes / outputs < output_bytes_worth_threads ||
-        sched_getaffinity(0, sizeof cpus, &cpus) != 0)
-      return 1;
+    if (bytes < bytes_worth_threads || sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 1;
     threads = static_cast<unsigned>(CPU_COUNT(&cpus));
   }
   return static_cast<unsigned>(std::clamp<std::uint64_t>(std::min(threads, outputs), 1, 1024));
@@ -60,32 +55,32 @@ output_writers::output_writers(std::uint64_t count, unsigned threads, write_func
 }
 
 void output_writers::work() {
-  std::unique_lock lock(mutex_);
   for (;;) {
-    work_to_do_.wait(lock, [this] {
-      return stopping_ || failed_ || next_ == count_ || next_ < released_ + slots_.size();
-    });
-    // After a failure nothing further is started: the outputs before it,
-    // all taken already, are what remains to be published.
-    if (stopping_ || failed_ || next_ == count_) return;
-    std::uint64_t number = next_++;
+    // Take the next number, once its slot is free again.
+    std::uint64_t number = next_.load();
+    for (;;) {
+      // After a failure nothing further is started: the outputs before it,
+      // all taken already, are what remains to be published.
+      if (stopping_.load() || failed_.load() || number >= count_) return;
+      std::uint64_t released = released_.load();
+      if (number >= released + slots_.size()) {
+        released_.wait(released);
+        number = next_.load();
+      } else if (next_.compare_exchange_weak(number, number + 1)) {
+        break;
+      }
+    }
     slot& place = slot_for(number);
-    lock.unlock();
     int error;
     try {
       error = write_(number, place.file);
     } catch (const std::bad_alloc&) {
       error = ENOMEM;
     }
-    lock.lock();
-    place.number = number;
     place.error = error;
-    place.ready = true;
-    if (error != 0) {
-      failed_ = true;
-      work_to_do_.notify_all();
-    }
-    output_ready_.notify_all();
+    if (error != 0) failed_.store(true);
+    place.written.store(number + 1);  // publishes the file and the error
+    place.written.notify_one();
   }
 }
 
@@ -93,27 +88,21 @@ int output_writers::wait_for(std::uint64_t number, output_file*& output) {
   slot& place = slot_for(number);
   output = &place.file;
   if (threads_.empty()) return write_(number, place.file);
-  std::unique_lock lock(mutex_);
-  output_ready_.wait(lock, [&] { return place.ready && place.number == number; });
+  for (std::uint64_t written; (written = place.written.load()) != number + 1;)
+    place.written.wait(written);
   return place.error;
 }
 
 void output_writers::release(std::uint64_t number) {
   if (threads_.empty()) return;
-  {
-    std::lock_guard lock(mutex_);
-    slot_for(number).ready = false;
-    released_ = number + 1;
-  }
-  work_to_do_.notify_all();
+  released_.store(number + 1);  // the file is done with: its slot is free
+  released_.notify_all();
 }
 
 void output_writers::stop() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  work_to_do_.notify_all();
+  stopping_.store(true);
+  released_.store(count_ + slots_.size());  // wakes the threads that wait
+  released_.notify_all();
   for (std::thread& thread : threads_) thread.join();
   threads_.clear();
   for (auto& place : slots_) place->file.discard();

@@ -1,10 +1,9 @@
 #pragma once
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -39,9 +38,10 @@ class output_writers {
  private:
   struct slot {
     output_file file;
-    std::uint64_t number = 0;
     int error = 0;
-    bool ready = false;
+    // One more than the number of the output last written into it: set
+    // after `file` and `error`, which it hands to the publishing thread.
+    std::atomic<std::uint64_t> written{0};
   };
   void work();
   slot& slot_for(std::uint64_t number) { return *slots_[number % slots_.size()]; }
@@ -51,17 +51,18 @@ class output_writers {
   std::vector<std::unique_ptr<slot>> slots_;
   std::vector<std::thread> threads_;
 
-  std::mutex mutex_;
-  std::condition_variable work_to_do_, output_ready_;
-  std::uint64_t next_ = 0;      // the next number to hand to a thread
-  std::uint64_t released_ = 0;  // numbers below this are done with
-  bool failed_ = false;  // an output could not be written
-  bool stopping_ = false;
+  // Handed between the threads without a lock: the writing threads wait on
+  // released_, the publishing thread on each slot's `written`, spinning a
+  // little before they sleep, so that small outputs pass quickly.
+  std::atomic<std::uint64_t> next_{0};      // the next number to hand to a thread
+  std::atomic<std::uint64_t> released_{0};  // numbers below this are done with
+  std::atomic<bool> failed_{false};         // an output could not be written
+  std::atomic<bool> stopping_{false};
 };
 
 // How many threads should write outputs: as many as the process may run
-// on, no more than there are outputs, and one where the bytes to write, in
-// all or per output, are too few for threads to pay.
+// on, no more than there are outputs, and one where the bytes to write are
+// too few for threads to pay.
 unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes);
 
 // For tests: when not 0, the thread count to use whatever the size.
