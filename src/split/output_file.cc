@@ -42,8 +42,7 @@ struct temporary_slot {
   std::atomic<int> state{free};
   std::atomic<const char*> name{nullptr};
 };
-constexpr std::size_t temporary_slots = 256;
-temporary_slot temporaries[temporary_slots];
+temporary_slot temporaries[temporaries_at_most];
 std::atomic<int> temporaries_directory{-1};
 std::atomic<bool> dying{false};
 static_assert(std::atomic<int>::is_always_lock_free);
@@ -51,7 +50,7 @@ static_assert(std::atomic<const char*>::is_always_lock_free);
 
 // Claims a free slot for the name at `name`; -1 when all are taken.
 int claim_slot(const char* name) {
-  for (std::size_t i = 0; i < temporary_slots; ++i) {
+  for (std::size_t i = 0; i < temporaries_at_most; ++i) {
     int expected = temporary_slot::free;
     if (temporaries[i].state.compare_exchange_strong(expected, temporary_slot::claimed)) {
       temporaries[i].name.store(name);

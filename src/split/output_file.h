@@ -107,5 +107,8 @@ void handle_signals_for_outputs();
 // for a copy-on-write file system. Returns 0 or an errno value.
 extern int (*clone_file_range)(int source, int target, std::uint64_t length);
 
+// How many named temporaries may exist at once.
+constexpr std::size_t temporaries_at_most = 256;
+
 // For tests: use named temporaries, as where unnamed ones are refused.
 extern bool named_temporaries_for_tests;

@@ -15,6 +15,12 @@ namespace {
 // to be published while the next is written.
 constexpr unsigned outputs_ahead_per_thread = 2;
 
+// Copying into the page cache is bound by memory long before this many
+// threads; and the outputs in flight must fit in the signal handler's list
+// of temporaries.
+constexpr unsigned most_threads = 64;
+static_assert(most_threads * outputs_ahead_per_thread <= temporaries_at_most);
+
 // Below this many bytes in all, starting threads costs more than it saves:
 // a thread starts in tens of microseconds, a megabyte is copied into the
 // page cache in about a hundred. Above it, even outputs of a few hundred
@@ -31,7 +37,7 @@ unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes) {
     if (bytes < bytes_worth_threads || sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 1;
     threads = static_cast<unsigned>(CPU_COUNT(&cpus));
   }
-  return static_cast<unsigned>(std::clamp<std::uint64_t>(std::min(threads, outputs), 1, 1024));
+  return static_cast<unsigned>(std::clamp<std::uint64_t>(std::min(threads, outputs), 1, most_threads));
 }
 
 output_writers::output_writers(std::uint64_t count, unsigned threads, write_function write)
