@@ -152,6 +152,7 @@ int write_output(output_file& output, output_directory& directory, const output_
     error = output.truncate();
     if (error == 0) error = output.write(pieces, 0);
   }
+  if (error == 0) error = output.sync();
   return error;
 }
 

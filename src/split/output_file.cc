@@ -10,6 +10,8 @@
 #include <unistd.h>
 #if defined(__linux__)
 #include <linux/fs.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #endif
 
 #include <atomic>
@@ -191,6 +193,11 @@ int output_directory::open_for(const std::string& output_name) {
   if (!fd_.valid()) return errno;
   temporaries_directory.store(fd_.get());
   unnamed_temporaries = !named_temporaries_for_tests;
+#if defined(__linux__)
+  struct statfs file_system;
+  if (fstatfs(fd_.get(), &file_system) == 0)
+    survives_power_loss = file_system.f_type != TMPFS_MAGIC && file_system.f_type != RAMFS_MAGIC;
+#endif
   return 0;
 }
 
@@ -252,6 +259,12 @@ int output_file::write(const std::vector<iovec>& pieces, std::uint64_t skip) {
   std::size_t next = 0;
   while (next < pieces.size() && skip >= pieces[next].iov_len) skip -= pieces[next++].iov_len;
   return write_all(fd_, pieces, next, static_cast<std::size_t>(skip));
+}
+
+int output_file::sync() {
+  if (!directory_->survives_power_loss) return 0;
+  if (fdatasync(fd_) == 0 || errno == EINVAL) return 0;  // EINVAL: nothing to sync to
+  return errno;
 }
 
 int output_file::truncate() {

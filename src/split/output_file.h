@@ -25,6 +25,10 @@ class output_directory {
   // are then written under hidden random names beside their final ones.
   std::atomic<bool> unnamed_temporaries{true};
 
+  // False on file systems held in memory only (tmpfs), whose files a power
+  // cut takes anyway: outputs there are not synced.
+  bool survives_power_loss = true;
+
  private:
   file_descriptor fd_;
 };
@@ -52,6 +56,11 @@ class output_file {
   // Writes `pieces`, leaving out their first `skip` bytes, from offset
   // `skip` on. Returns 0 or an errno value.
   int write(const std::vector<iovec>& pieces, std::uint64_t skip);
+
+  // Puts what was written on the disk, so that once named the output is
+  // whole after a power cut too (nothing to do on tmpfs). Returns 0 or an
+  // errno value.
+  int sync();
 
   // Empties the output, to write it again from the start.
   int truncate();
