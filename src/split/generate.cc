@@ -227,7 +227,9 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
       }
       return write_output(output, directory, layout, kept[number], sharing, pieces);
     };
-    output_writers writers(count, output_thread_count(count, output_bytes(scanned)), write);
+    output_writers writers(
+        count, output_thread_count(count, output_bytes(scanned), directory.survives_power_loss),
+        write);
     on_fatal_error stop_writers([&] { writers.stop(); });
 
     for (std::uint64_t number = 0; number < count; ++number) {

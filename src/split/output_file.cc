@@ -19,6 +19,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <optional>
 
 #include "error.h"
@@ -65,11 +66,17 @@ int claim_slot(const char* name) {
 void remove_and_exit(int signal_number) {
   dying.store(true);  // no temporary is created from here on
   int directory = temporaries_directory.load();
+  // Another thread may be inside open(): it returns promptly, unless the
+  // file system hangs (a network server gone), and then the process must
+  // die all the same.
+  timespec start{}, now{};
+  (void)clock_gettime(CLOCK_MONOTONIC, &start);
   for (temporary_slot& slot : temporaries) {
     int state;
-    while ((state = slot.state.load()) == temporary_slot::creating) {
-      // another thread is inside open(): it returns promptly
+    while ((state = slot.state.load()) == temporary_slot::creating &&
+           clock_gettime(CLOCK_MONOTONIC, &now) == 0 && now.tv_sec - start.tv_sec < 2) {
     }
+    // A name is only ever rewritten while its slot is merely claimed.
     if (state == temporary_slot::created) (void)unlinkat(directory, slot.name.load(), 0);
   }
   // Die of the same signal, as if there were no handler: it is blocked

@@ -1,6 +1,7 @@
 #include "split/output_writers.h"
 
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +15,10 @@ namespace {
 // Outputs in flight per thread: one being written, one waiting for its turn
 // to be published while the next is written.
 constexpr unsigned outputs_ahead_per_thread = 2;
+
+// Syncing ten thousand small outputs on ext4 took 4.8 s on one thread, 3.2
+// on two and 2.7 on four.
+constexpr unsigned threads_while_syncing = 4;
 
 // Copying into the page cache is bound by memory long before this many
 // threads; and the outputs in flight must fit in the signal handler's list
@@ -30,13 +35,22 @@ constexpr std::uint64_t bytes_worth_threads = std::uint64_t{4} << 20;
 
 }  // namespace
 
-unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes) {
+unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes, bool synced) {
   std::uint64_t threads = output_threads_for_tests;
   if (threads == 0) {
     cpu_set_t cpus;
-    if (bytes < bytes_worth_threads || sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 1;
+    if ((bytes < bytes_worth_threads && !synced) || sched_getaffinity(0, sizeof cpus, &cpus) != 0)
+      return 1;
     threads = static_cast<unsigned>(CPU_COUNT(&cpus));
+    // Outputs synced one by one wait for the disk more than they work:
+    // more of them in flight overlap those waits.
+    if (synced) threads = std::max<std::uint64_t>(threads, threads_while_syncing);
   }
+  // Each output in flight holds a descriptor.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+    threads = std::min<std::uint64_t>(
+        threads, files.rlim_cur > 32 ? (files.rlim_cur - 32) / outputs_ahead_per_thread : 1);
   return static_cast<unsigned>(std::clamp<std::uint64_t>(std::min(threads, outputs), 1, most_threads));
 }
 
@@ -51,6 +65,7 @@ output_writers::output_writers(std::uint64_t count, unsigned threads, write_func
   // The threads never take the signals that remove temporaries: those are
   // handled on this thread, where publishing blocks them while it runs.
   cleanup_signals_blocked blocked;
+  threads_.reserve(threads);  // so that only starting a thread can fail below
   try {
     for (unsigned i = 0; i < threads; ++i) threads_.emplace_back(&output_writers::work, this);
   } catch (const std::system_error&) {

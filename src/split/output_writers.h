@@ -10,7 +10,7 @@
 #include "split/output_file.h"
 
 // Writes the outputs of one input, numbered 0 to count - 1, on worker
-// threads, a few outputs per thread ahead of the one thread that takes them
+// threads, two outputs per thread ahead of the one thread that takes them
 // in number order to publish them. So the numbering, the messages and what
 // a failure leaves stay those of a single thread, by construction, and the
 // unpublished temporaries never hold more than a few outputs' worth of
@@ -61,9 +61,10 @@ class output_writers {
 };
 
 // How many threads should write outputs: as many as the process may run
-// on, no more than there are outputs, and one where the bytes to write are
-// too few for threads to pay.
-unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes);
+// on (more when each output is `synced` to the disk), no more than there are
+// outputs or than the descriptors allow, and one where the bytes to write
+// are too few for threads to pay.
+unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes, bool synced);
 
 // For tests: when not 0, the thread count to use whatever the size.
 extern unsigned output_threads_for_tests;
