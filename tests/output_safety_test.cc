@@ -43,15 +43,16 @@ std::string output(std::size_t shared_bytes, int count, int number) {
   return text + std::to_string(count - 1 - number) + " bad " + std::to_string(count - 1 - number) + "\n";
 }
 
-// A small XFS file system on a loop device, mounted for the test's life.
-class xfs_mount {
+// A small file system mounted for the test's life: XFS on a loop device,
+// or a tmpfs of a given size.
+class scratch_mount {
  public:
-  xfs_mount() {
+  explicit scratch_mount(const std::string& tmpfs_size = "") {
     if (geteuid() != 0) {
       why_not_ = "not root";
       return;
     }
-    char pattern[] = "/tmp/propslice-xfs-XXXXXX";
+    char pattern[] = "/tmp/propslice-mount-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
       why_not_ = "no temporary directory";
       return;
@@ -59,18 +60,21 @@ class xfs_mount {
     root_ = pattern;
     std::string image = root_ + "/image", point = root_ + "/mnt";
     mkdir(point.c_str(), 0777);
-    if (std::system(("truncate -s 320M " + image + " && mkfs.xfs -q -m reflink=1 " + image +
+    if (tmpfs_size.empty() &&
+        std::system(("truncate -s 320M " + image + " && mkfs.xfs -q -m reflink=1 " + image +
                      " >/dev/null 2>&1").c_str()) != 0) {
       why_not_ = "mkfs.xfs with reflink is not available";
       return;
     }
-    if (std::system(("mount -o loop " + image + " " + point + " 2>/dev/null").c_str()) != 0) {
-      why_not_ = "cannot loop-mount an image here";
+    std::string mount = tmpfs_size.empty() ? "mount -o loop " + image
+                                           : "mount -t tmpfs -o size=" + tmpfs_size + " tmpfs";
+    if (std::system((mount + " " + point + " 2>/dev/null").c_str()) != 0) {
+      why_not_ = "cannot mount a file system here";
       return;
     }
     mounted_ = point;
   }
-  ~xfs_mount() {
+  ~scratch_mount() {
     if (!mounted_.empty()) (void)std::system(("umount " + mounted_).c_str());
     if (!root_.empty()) (void)std::system(("rm -rf " + root_).c_str());
   }
@@ -100,7 +104,7 @@ bool first_extent_shared(const std::string& path) {
 }  // namespace
 
 TEST(OutputSafety, SharesTheInputsBlocksOnXfs) {
-  xfs_mount xfs;
+  scratch_mount xfs;
   if (xfs.path().empty()) GTEST_SKIP() << "no XFS image: " << xfs.why_not();
   const std::string input = model(64 * 1024, 3);
   std::string at = xfs.path() + "/m.zelk";
@@ -133,6 +137,35 @@ TEST(OutputSafety, SharesTheInputsBlocksOnXfs) {
   }
 }
 
+// A full disk stops the run where one thread writing alone would stop it:
+// outputs written ahead by other threads do not take the space first.
+TEST(OutputSafety, FullDiskStopsWhereOneThreadWould) {
+  scratch_mount small("20m");
+  if (small.path().empty()) GTEST_SKIP() << "no small tmpfs: " << small.why_not();
+  const std::size_t shared_bytes = 2300 * 1000;
+  const std::string input = model(shared_bytes, 30);
+  {
+    std::FILE* file = std::fopen((small.path() + "/m.zelk").c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(input.data(), 1, input.size(), file), input.size());
+    ASSERT_EQ(std::fclose(file), 0);
+  }
+  tool_result result = run_tool(small.path(), {"m.zelk"});
+  EXPECT_EQ(result.err, "error: Cannot write output file m-p08.zelk: No space left on device\n");
+  EXPECT_EQ(result.status, 1);
+  int outputs = 0;
+  for (int number = 0; number < 30; ++number) {
+    char name[16];
+    std::snprintf(name, sizeof name, "/m-p%02d.zelk", number);
+    struct stat status;
+    if (stat((small.path() + name).c_str(), &status) == 0) {
+      ++outputs;
+      EXPECT_EQ(static_cast<std::size_t>(status.st_size), output(shared_bytes, 30, number).size());
+    }
+  }
+  EXPECT_EQ(outputs, 8);
+}
+
 // A clone reads the file again: an input changed since it was read must
 // never reach an output. A stand-in clone copies the bytes and changes
 // the input before its first copy, as another process might.
@@ -157,9 +190,12 @@ TEST(OutputSafety, InputChangedAfterTheReadIsNotCloned) {
   };
   auto* real_clone = clone_file_range;
   clone_file_range = copy_after_change;
+  const unsigned threads = output_threads_for_tests;
+  if (threads == 0) output_threads_for_tests = 1;  // unless the suite runs with more
   settings run;
   generate_outputs(dir / "m.zelk", scan(dir / "m.zelk"), run);
   clone_file_range = real_clone;
+  output_threads_for_tests = threads;
   // No more clones once the change was seen; with several threads, others
   // may have been under way.
   if (output_threads_for_tests <= 1) {

@@ -235,6 +235,10 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
     for (std::uint64_t number = 0; number < count; ++number) {
       output_file* output;
       int error = writers.wait_for(number, output);
+      if ((error == ENOSPC || error == EDQUOT) && writers.continue_alone())
+        // What was written ahead took space that one thread would have
+        // left free: this output is written again with nothing ahead of it.
+        error = writers.wait_for(number, output);
       name = &naming.name(number);
       if (error == 0) error = output->publish(base_name(*name), run.force_overwrite);
       if (error == EEXIST && !run.force_overwrite)

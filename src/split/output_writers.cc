@@ -120,6 +120,13 @@ void output_writers::release(std::uint64_t number) {
   released_.notify_all();
 }
 
+bool output_writers::continue_alone() {
+  if (threads_.empty()) return false;
+  stop();
+  slots_.resize(1);
+  return true;
+}
+
 void output_writers::stop() {
   stopping_.store(true);
   released_.store(count_ + slots_.size());  // wakes the threads that wait

@@ -31,6 +31,9 @@ class output_writers {
   int wait_for(std::uint64_t number, output_file*& output);
   // Done with output `number`: its place goes to one further ahead.
   void release(std::uint64_t number);
+  // Ends the threads and discards what they wrote ahead; from then on each
+  // output is written when it is asked for. False when there were none.
+  bool continue_alone();
   // Lets the threads finish the output each is writing and ends them;
   // everything not published is discarded. Call before ending the process.
   void stop();
