@@ -24,7 +24,7 @@ constexpr unsigned threads_while_syncing = 4;
 // threads; and the outputs in flight must fit in the signal handler's list
 // of temporaries.
 constexpr unsigned most_threads = 64;
-static_assert(most_threads * outputs_ahead_per_thread <= temporaries_at_most);
+static_assert(std::size_t{most_threads} * outputs_ahead_per_thread <= temporaries_at_most);
 
 // Below this many bytes in all, starting threads costs more than it saves:
 // a thread starts in tens of microseconds, a megabyte is copied into the

@@ -82,13 +82,16 @@ bool input_reader::reserve(std::size_t capacity) {
 
 void input_reader::prefault() {
 #if defined(MADV_POPULATE_WRITE)
-  static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  auto begin = reinterpret_cast<std::uintptr_t>(room());
-  auto end = begin + room_size();
-  begin = (begin + page - 1) / page * page;
-  end = end / page * page;
+  static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  // Whole pages only: the first and last may hold other memory.
+  char* begin = room();
+  std::size_t into_page = reinterpret_cast<std::uintptr_t>(begin) % page;
+  std::size_t skip = into_page == 0 ? 0 : page - into_page;
+  if (room_size() <= skip) return;
+  begin += skip;
+  std::size_t length = (room_size() - skip) / page * page;
   // Only a hint: where it is refused, the reads fault the pages in.
-  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+  if (length > 0) (void)madvise(begin, length, MADV_POPULATE_WRITE);
 #endif
 }
 
