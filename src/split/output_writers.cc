@@ -51,7 +51,8 @@ unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes, bool sy
   if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
     threads = std::min<std::uint64_t>(
         threads, files.rlim_cur > 32 ? (files.rlim_cur - 32) / outputs_ahead_per_thread : 1);
-  return static_cast<unsigned>(std::clamp<std::uint64_t>(std::min(threads, outputs), 1, most_threads));
+  threads = std::clamp<std::uint64_t>(std::min(threads, outputs), 1, most_threads);
+  return static_cast<unsigned>(threads);
 }
 
 output_writers::output_writers(std::uint64_t count, unsigned threads, write_function write)

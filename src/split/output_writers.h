@@ -18,7 +18,8 @@
 class output_writers {
  public:
   // Writes output `number` into `output` (created by it); returns 0 or an
-  // errno value. Called on any thread, for any number at most once.
+  // errno value. Called on any thread, for each number once (twice for an
+  // output that failed before the run went on alone).
   using write_function = std::function<int(std::uint64_t number, output_file& output)>;
 
   output_writers(std::uint64_t count, unsigned threads, write_function write);
