@@ -16,7 +16,8 @@
 // Ends the process through exit_with_error when an output exists (without
 // force_overwrite) or cannot be written. Each output takes its name only when
 // complete; on a copy-on-write file system it shares the input's blocks
-// where it holds the same bytes at the same offsets.
+// where it holds the same bytes at the same offsets. Outputs are written on
+// several threads where that pays, and named in number order.
 void generate_outputs(const std::string& input_path, const scan_result& scanned,
                       const settings& run);
 
