@@ -11,6 +11,7 @@
 
 #include "error.h"
 #include "messages.h"
+#include "platform/platform.h"
 #include "split/output_file.h"
 #include "split/output_writers.h"
 
@@ -96,7 +97,8 @@ bool same_time(const timespec& a, const timespec& b) {
 // size, neither modified nor changed since.
 bool same_identity(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-         same_time(a.st_mtim, b.st_mtim) && same_time(a.st_ctim, b.st_ctim);
+         same_time(platform::modified_time(a), platform::modified_time(b)) &&
+         same_time(platform::changed_time(a), platform::changed_time(b));
 }
 
 // Outputs share the input's blocks where they hold its bytes at the same
@@ -212,6 +214,7 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
     output_directory directory;
     if (int error = directory.open_for(*name))
       exit_with_error("Cannot write output file %s: %s", name->c_str(), std::strerror(error));
+    sweep_dead_temporaries(directory.fd());
     block_sharing sharing(scanned);
 
     // Runs on the writing threads.

@@ -1,7 +1,6 @@
 #include "split/scan.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "error.h"
+#include "platform/platform.h"
 #include "split/line_search.h"
 
 void input_lines::free_deleter::operator()(char* p) const { std::free(p); }
@@ -80,20 +80,7 @@ bool input_reader::reserve(std::size_t capacity) {
   return true;
 }
 
-void input_reader::prefault() {
-#if defined(MADV_POPULATE_WRITE)
-  static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  // Whole pages only: the first and last may hold other memory.
-  char* begin = room();
-  std::size_t into_page = reinterpret_cast<std::uintptr_t>(begin) % page;
-  std::size_t skip = into_page == 0 ? 0 : page - into_page;
-  if (room_size() <= skip) return;
-  begin += skip;
-  std::size_t length = (room_size() - skip) / page * page;
-  // Only a hint: where it is refused, the reads fault the pages in.
-  if (length > 0) (void)madvise(begin, length, MADV_POPULATE_WRITE);
-#endif
-}
+void input_reader::prefault() { platform::prefault(room(), room_size()); }
 
 bool input_reader::grow() {
   // Where size_t has 32 bits, doubling past 2 GiB would wrap.
