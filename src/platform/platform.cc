@@ -53,6 +53,7 @@ namespace platform {
 namespace seams {
 int (*share_blocks)(int source, int target, std::uint64_t length) = nullptr;
 bool named_temporaries = false;
+void (*after_read)(int fd) = nullptr;
 unsigned thread_count = 0;
 }  // namespace seams
 
@@ -92,6 +93,16 @@ int random_bytes(unsigned char* into, std::size_t size) {
   (void)close(fd);
   return error;
 #endif
+}
+
+ssize_t read_file(int fd, char* into, std::size_t size) {
+  ssize_t count = read(fd, into, size);
+  if (seams::after_read != nullptr) {
+    int saved = errno;
+    seams::after_read(fd);
+    errno = saved;
+  }
+  return count;
 }
 
 unsigned usable_processors() {

@@ -17,6 +17,10 @@ namespace platform {
 // Fills `size` bytes with unpredictable ones. Returns 0 or an errno value.
 int random_bytes(unsigned char* into, std::size_t size);
 
+// read(2) of an input file; tests stand in here for a process that writes
+// to the file meanwhile.
+ssize_t read_file(int fd, char* into, std::size_t size);
+
 // The processors this process may run on; at least 1.
 unsigned usable_processors();
 
