@@ -26,9 +26,10 @@ get_filename_component(zig_tools "${CMAKE_CURRENT_LIST_DIR}/../tools" ABSOLUTE)
 set(CMAKE_CXX_COMPILER "${zig_tools}/zig-c++")
 set(CMAKE_CXX_COMPILER_TARGET "${ZIG_TARGET}")
 set(CMAKE_AR "${zig_tools}/zig-ar" CACHE FILEPATH "zig's llvm-ar")
-# The configure checks link as a Release build does, so that zig compiles
-# libc++ for them in the mode the build uses, and only once.
-set(CMAKE_TRY_COMPILE_CONFIGURATION Release)
+# The configure checks only compile, against the target's headers: a zig
+# link costs seconds even with libc++ and the C library in its cache, and
+# the first one compiles them.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 # The index is written by "ar s", with no ranlib of the host's.
 set(CMAKE_CXX_ARCHIVE_FINISH "<CMAKE_AR> s <TARGET>")
 
