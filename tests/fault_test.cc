@@ -367,3 +367,76 @@ TEST(Faults, MemoryRunningShortWhileSplitting) {
   }
 }
 #endif
+
+// Memory failing at any one allocation, in each run of the sweep a later
+// one, until a run goes through: each ends with the one line that names
+// what failed, and leaves only the outputs reported, complete.
+TEST(Faults, MemoryFailingAtEachAllocation) {
+#ifdef PROPSLICE_SANITIZED
+  GTEST_SKIP() << "the sanitizers' operator new comes before a preloaded one";
+#endif
+  // Output 3 needs more spans than those before it: memory is asked for
+  // again after three outputs.
+  const std::string input = "bad a\nbad b\nbad c\n0\nbad 0\n1\nbad 1\n2\nbad 2\n3\nbad 3\n4\n";
+  files all_files;
+  std::vector<std::string> all_lines;
+  {
+    scratch_directory dir;
+    dir.write("m.zelk", input);
+    tool_result result = run_tool(dir.path(), {"-v", "m.zelk"});
+    ASSERT_EQ(result.status, 0);
+    all_files = dir.files();
+    ASSERT_EQ(all_files.size(), 8u);
+    for (std::size_t at = 0, end; (end = result.out.find('\n', at)) != std::string::npos; at = end + 1)
+      all_lines.push_back(result.out.substr(at, end - at));
+  }
+  const char* seams = std::getenv("PROPSLICE_TEST_SEAMS");
+  for (int threads : {1, 3}) {
+    for (int k = 1;; ++k) {
+      SCOPED_TRACE("threads " + std::to_string(threads) + ", allocation " + std::to_string(k));
+      ASSERT_LT(k, 10000) << "no run went through";
+      scratch_directory dir("/dev/shm"), log;
+      dir.write("m.zelk", input);
+      tool_result result = run_tool(
+          dir.path(), {"-v", "m.zelk"},
+          preload_fault_shim({"PROPSLICE_FAIL_NEW=" + std::to_string(k),
+                              "PROPSLICE_FAULT_LOG=" + log / "log",
+                              std::string("PROPSLICE_TEST_SEAMS=") + (seams ? seams : "") +
+                                  ",threads=" + std::to_string(threads)}));
+      EXPECT_EQ(result.signal, 0);
+      std::vector<std::string> lines;
+      for (std::size_t at = 0, end; (end = result.out.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(result.out.substr(at, end - at));
+      ASSERT_LE(lines.size(), all_lines.size());
+      ASSERT_TRUE(std::equal(lines.begin(), lines.end(), all_lines.begin())) << result.out;
+      if (log.read("log").empty()) {  // no allocation failed: the run is whole
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(lines, all_lines);
+        EXPECT_EQ(dir.files(), all_files);
+        break;
+      }
+      // The outputs reported, and the error for the next.
+      const std::size_t generated = lines.size() < 2 ? 0 : lines.size() - 2;
+      files reported = {{"m.zelk", input}};
+      for (std::size_t i = 0; i < generated; ++i) {
+        std::string name = all_lines[2 + i].substr(10);
+        reported[name] = all_files[name];
+      }
+      const std::string next = "m-p" + std::to_string(generated) + ".zelk";
+      const std::string writing =
+          std::string("error: Cannot write output file ") + next + ": Cannot allocate memory\n";
+      if (lines.empty())
+        EXPECT_EQ(result.err, "error: Cannot allocate memory\n");
+      else if (lines.size() == 1)
+        EXPECT_TRUE(result.err == "error: Cannot read input file m.zelk: Cannot allocate memory\n" ||
+                    result.err == writing)
+            << result.err;
+      else
+        EXPECT_EQ(result.err, writing);
+      EXPECT_EQ(result.status, 1);
+      EXPECT_EQ(dir.files(), reported);  // nothing else: no temporary either
+      if (HasFailure()) break;  // one run to look at is enough
+    }
+  }
+}

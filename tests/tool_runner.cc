@@ -191,6 +191,16 @@ tool_result tool_process::finish() {
   return result;
 }
 
+std::function<void()> preload_fault_shim(const std::vector<std::string>& settings) {
+  return [settings] {
+    for (const std::string& setting : settings) {
+      std::size_t equals = setting.find('=');
+      setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
+    }
+    setenv("LD_PRELOAD", PROPSLICE_FAULT_SHIM, 1);
+  };
+}
+
 tool_result run_tool(const std::string& directory, const std::vector<std::string>& arguments,
                      const std::function<void()>& in_child) {
   return tool_process(directory, arguments, in_child).finish();

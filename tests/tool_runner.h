@@ -57,5 +57,10 @@ class tool_process {
   std::size_t out_read_ = 0;  // bytes of out_text_ handed out by read_output_line
 };
 
+// For `in_child`: preloads tests/fault_shim.cc into the tool, with its
+// settings ("NAME=VALUE", see there). Not under the sanitizers, whose own
+// operator new comes first.
+std::function<void()> preload_fault_shim(const std::vector<std::string>& settings);
+
 tool_result run_tool(const std::string& directory, const std::vector<std::string>& arguments,
                      const std::function<void()>& in_child = {});
