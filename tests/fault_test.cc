@@ -390,7 +390,6 @@ TEST(Faults, MemoryFailingAtEachAllocation) {
     for (std::size_t at = 0, end; (end = result.out.find('\n', at)) != std::string::npos; at = end + 1)
       all_lines.push_back(result.out.substr(at, end - at));
   }
-  const char* seams = std::getenv("PROPSLICE_TEST_SEAMS");
   for (int threads : {1, 3}) {
     for (int k = 1;; ++k) {
       SCOPED_TRACE("threads " + std::to_string(threads) + ", allocation " + std::to_string(k));
@@ -401,8 +400,7 @@ TEST(Faults, MemoryFailingAtEachAllocation) {
           dir.path(), {"-v", "m.zelk"},
           preload_fault_shim({"PROPSLICE_FAIL_NEW=" + std::to_string(k),
                               "PROPSLICE_FAULT_LOG=" + log / "log",
-                              std::string("PROPSLICE_TEST_SEAMS=") + (seams ? seams : "") +
-                                  ",threads=" + std::to_string(threads)}));
+                              seams_with_threads(threads)}));
       EXPECT_EQ(result.signal, 0);
       std::vector<std::string> lines;
       for (std::size_t at = 0, end; (end = result.out.find('\n', at)) != std::string::npos; at = end + 1)

@@ -166,6 +166,64 @@ TEST(OutputSafety, FullDiskStopsWhereOneThreadWould) {
   EXPECT_EQ(outputs, 8);
 }
 
+// The same where the disk fills up as an output is named or cloned: the
+// run goes on alone from that output, written and named again, and
+// sharing stays on; with one thread, or when alone already, it stops there.
+// A preloaded library (tests/fault_shim.cc) fails the step with ENOSPC and
+// stands in for a copy-on-write file system.
+TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
+#ifdef PROPSLICE_SANITIZED
+  GTEST_SKIP() << "the sanitizers do not let a library be preloaded before them";
+#endif
+  const int count = 6;
+  const std::size_t shared_bytes = 64 * 1024;
+  const std::string input = model(shared_bytes, count);
+  const std::string full = ": No space left on device\n";
+  struct row {
+    const char* name;
+    std::string fault;
+    int threads;
+    bool force;
+    std::string err;
+    int outputs_left;  // the first ones
+  };
+  const row rows[] = {
+      {"naming, one thread", "PROPSLICE_FULL_AT_NAMING=3", 1, false,
+       "error: Cannot write output file m-p2.zelk" + full, 2},
+      {"naming, three threads", "PROPSLICE_FULL_AT_NAMING=3", 3, false, "", count},
+      {"naming, three threads, -f", "PROPSLICE_FULL_AT_NAMING=3", 3, true, "", count},
+      {"naming, again when alone", "PROPSLICE_FULL_AT_NAMING=3+", 3, true,
+       "error: Cannot write output file m-p2.zelk" + full, 2},
+      {"cloning, one thread", "PROPSLICE_CLONES=2", 1, false,
+       "error: Cannot write output file m-p1.zelk" + full, 1},
+      {"cloning, three threads", "PROPSLICE_CLONES=2", 3, false, "", count},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    scratch_directory dir("/dev/shm"), log;
+    dir.write("m.zelk", input);
+    std::vector<std::string> arguments = {"m.zelk"};
+    if (r.force) arguments.push_back("-f");
+    tool_result result = run_tool(
+        dir.path(), arguments,
+        preload_fault_shim({r.fault, "PROPSLICE_FAULT_LOG=" + log / "log",
+                            seams_with_threads(r.threads)}));
+    EXPECT_EQ(result.err, r.err);
+    EXPECT_EQ(result.status, r.err.empty() ? 0 : 1);
+    files left = dir.files();
+    EXPECT_EQ(left.size(), 1u + r.outputs_left);  // and no temporary
+    for (int number = 0; number < r.outputs_left; ++number) {
+      std::string name = "m-p" + std::to_string(number) + ".zelk";
+      EXPECT_TRUE(left[name] == output(shared_bytes, count, number)) << name << " differs";
+    }
+    if (r.fault.starts_with("PROPSLICE_CLONES") && r.err.empty()) {
+      // Every output kept was cloned: sharing was not turned off.
+      std::string events = log.read("log");
+      EXPECT_GE(std::count(events.begin(), events.end(), 'c'), count) << events;
+    }
+  }
+}
+
 // A clone reads the file again: an input changed since it was read must
 // never reach an output. A stand-in clone copies the bytes and changes
 // the input before its first copy, as another process might.

@@ -201,6 +201,12 @@ std::function<void()> preload_fault_shim(const std::vector<std::string>& setting
   };
 }
 
+std::string seams_with_threads(int threads) {
+  const char* seams = std::getenv("PROPSLICE_TEST_SEAMS");
+  return std::string("PROPSLICE_TEST_SEAMS=") + (seams ? seams : "") + ",threads=" +
+         std::to_string(threads);
+}
+
 tool_result run_tool(const std::string& directory, const std::vector<std::string>& arguments,
                      const std::function<void()>& in_child) {
   return tool_process(directory, arguments, in_child).finish();

@@ -62,5 +62,9 @@ class tool_process {
 // operator new comes first.
 std::function<void()> preload_fault_shim(const std::vector<std::string>& settings);
 
+// For preload_fault_shim: the seams the suite runs with, and `threads`
+// writing threads.
+std::string seams_with_threads(int threads);
+
 tool_result run_tool(const std::string& directory, const std::vector<std::string>& arguments,
                      const std::function<void()>& in_child = {});

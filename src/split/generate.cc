@@ -126,16 +126,21 @@ class block_sharing {
         identity_(scanned.before_read),
         on_(source_ >= 0 && block_ > 0 && same_identity(identity_, scanned.after_read)) {}
 
-  // Shares what it can of the first `prefix` bytes of `output`; returns
-  // how many it shared. The first refusal turns sharing off.
-  std::size_t share(output_file& output, std::size_t prefix) {
+  // Shares what it can of the first `prefix` bytes of `output` and sets
+  // `shared` to how many. The first refusal turns sharing off; a full disk
+  // or quota is no refusal but the failure of this output, returned (0
+  // otherwise).
+  int share(output_file& output, std::size_t prefix, std::size_t& shared) {
+    shared = 0;
     std::size_t length = on_ ? prefix - prefix % block_ : 0;
     if (length == 0) return 0;
-    if (output.clone_from(source_, length) != 0) {
+    int error = output.clone_from(source_, length);
+    if (error == ENOSPC || error == EDQUOT) return error;
+    if (error != 0)
       on_ = false;
-      return 0;
-    }
-    return length;
+    else
+      shared = length;
+    return 0;
   }
 
   // After an output shared blocks: false (and no more sharing) when the
@@ -159,8 +164,9 @@ int write_output(output_file& output, output_directory& directory, const output_
                  std::size_t ordinal, block_sharing& sharing, const std::vector<iovec>& pieces) {
   int error = output.create(directory);
   if (error != 0) return error;
-  std::size_t shared = sharing.share(output, layout.shared_prefix(ordinal));
-  error = output.write(pieces, shared);
+  std::size_t shared;
+  error = sharing.share(output, layout.shared_prefix(ordinal), shared);
+  if (error == 0) error = output.write(pieces, shared);
   if (error == 0 && shared > 0 && !sharing.input_unchanged()) {
     // What was shared may hold bytes written since the read: write it all
     // from the bytes read.
@@ -252,12 +258,15 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
     for (; current < count; ++current) {
       output_file* output;
       int error = writers.wait_for(current, output);
-      if ((error == ENOSPC || error == EDQUOT) && writers.continue_alone())
-        // What was written ahead took space that one thread would have
-        // left free: this output is written again with nothing ahead of it.
-        error = writers.wait_for(current, output);
       naming.build(current, name);
       if (error == 0) error = output->publish(base_name(name), run.force_overwrite);
+      if ((error == ENOSPC || error == EDQUOT) && writers.continue_alone()) {
+        // What was written ahead took space that one thread would have
+        // left free, for the output or for its name: this output is
+        // written again with nothing ahead of it, and named.
+        error = writers.wait_for(current, output);
+        if (error == 0) error = output->publish(base_name(name), run.force_overwrite);
+      }
       if (error == EEXIST && !run.force_overwrite)
         exit_with_error("Output file %s already exists. Delete or use -f to overwrite",
                         name.c_str());
