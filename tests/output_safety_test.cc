@@ -266,28 +266,30 @@ TEST(OutputSafety, InputChangedAfterTheReadIsNotCloned) {
 }
 
 // SIGKILL cannot be caught: still no output name may hold a partial file,
-// and no temporary file may be left, with or without -f.
+// and no temporary file may be left, with or without -f. The messages of
+// 2,000 outputs fill a small pipe, where the tool waits: the kill always
+// finds it in mid-split.
 TEST(OutputSafety, KilledSplitLeavesNoPartialFile) {
   if (named_temporaries_for_tests)
     GTEST_SKIP() << "a named temporary, where unnamed ones are refused, stays when killed";
-  const std::size_t shared_bytes = 4 * 1024 * 1024;
-  const std::string input = model(shared_bytes, 500);
+  const std::size_t shared_bytes = 64 * 1024;
+  const std::string input = model(shared_bytes, 2000);
   for (bool force : {false, true}) {
     SCOPED_TRACE(force ? "-f" : "");
     scratch_directory dir("/dev/shm");
     dir.write("m.zelk", input);
     std::vector<std::string> arguments = {"-v", "m.zelk"};
     if (force) arguments.push_back("-f");
-    tool_process tool(dir.path(), arguments);
+    tool_process tool(dir.path(), arguments, small_output_pipe);
     tool.read_output_line();  // Processing
     tool.read_output_line();  // Found
-    EXPECT_EQ(tool.read_output_line(), "Generated m-p000.zelk");
+    EXPECT_EQ(tool.read_output_line(), "Generated m-p0000.zelk");
     tool.send(SIGKILL);
     EXPECT_EQ(tool.finish().signal, SIGKILL);
     for (const auto& [name, bytes] : dir.files()) {
       if (name == "m.zelk") continue;
       ASSERT_EQ(name.substr(0, 3), "m-p") << "a stray file";
-      ASSERT_TRUE(bytes == output(shared_bytes, 500, std::stoi(name.substr(3, 3))))
+      ASSERT_TRUE(bytes == output(shared_bytes, 2000, std::stoi(name.substr(3, 4))))
           << name << " is incomplete";
     }
   }

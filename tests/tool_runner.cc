@@ -191,6 +191,10 @@ tool_result tool_process::finish() {
   return result;
 }
 
+void small_output_pipe() {
+  if (fcntl(1, F_SETPIPE_SZ, 4096) != 4096) _exit(127);
+}
+
 std::function<void()> preload_fault_shim(const std::vector<std::string>& settings) {
   return [settings] {
     for (const std::string& setting : settings) {

@@ -57,6 +57,12 @@ class tool_process {
   std::size_t out_read_ = 0;  // bytes of out_text_ handed out by read_output_line
 };
 
+// For `in_child`: standard output becomes a pipe of one page. A run that
+// prints more than two pages stops in mid-split once the pipe is full,
+// until the test reads on: a signal sent before that always finds it
+// running, however loaded the machine.
+void small_output_pipe();
+
 // For `in_child`: preloads tests/fault_shim.cc into the tool, with its
 // settings ("NAME=VALUE", see there). Not under the sanitizers, whose own
 // operator new comes first.
