@@ -12,7 +12,7 @@
 #include "error.h"
 #include "messages.h"
 #include "split/generate.h"
-#include "split/output_file.h"
+#include "split/temporaries.h"
 #include "split/scan.h"
 
 void prepare_process() {

@@ -8,7 +8,9 @@
 #include <linux/fs.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,7 +22,8 @@
 
 #include "command_line.h"
 #include "split/generate.h"
-#include "split/output_file.h"
+#include "platform/platform.h"
+#include "platform/seams.h"
 #include "split/output_writers.h"
 #include "split/scan.h"
 #include "tool_runner.h"
@@ -106,6 +109,10 @@ bool first_extent_shared(const std::string& path) {
 TEST(OutputSafety, SharesTheInputsBlocksOnXfs) {
   scratch_mount xfs;
   if (xfs.path().empty()) GTEST_SKIP() << "no XFS image: " << xfs.why_not();
+  int probe = open((xfs.path() + "/probe").c_str(), O_RDWR | O_CREAT, 0644);
+  bool sharing = platform::share_blocks(probe, probe, 0) != EOPNOTSUPP;
+  close(probe);
+  if (!sharing) GTEST_SKIP() << "this build shares no blocks";
   const std::string input = model(64 * 1024, 3);
   std::string at = xfs.path() + "/m.zelk";
   {
@@ -134,6 +141,35 @@ TEST(OutputSafety, SharesTheInputsBlocksOnXfs) {
       EXPECT_TRUE(bytes == output(64 * 1024, 3, number)) << name << " differs";
       EXPECT_TRUE(first_extent_shared(name)) << name << " shares no block";
     }
+  }
+}
+
+// A store through a shared writable mapping, into a page stored into
+// before, moves neither time of the input: only a read lease, which cannot
+// be had while the mapping exists, keeps such bytes out of the outputs.
+TEST(OutputSafety, StoreThroughASharedMappingIsNotCloned) {
+  scratch_mount xfs;
+  if (xfs.path().empty()) GTEST_SKIP() << "no XFS image: " << xfs.why_not();
+  std::string input = model(64 * 1024, 3);
+  const std::string at = xfs.path() + "/m.zelk";
+  int fd = open(at.c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_EQ(write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  void* map = mmap(nullptr, input.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  close(fd);
+  auto* bytes_mapped = static_cast<char*>(map);
+  bytes_mapped[0] = input[0] = 'A';
+  scan_result scanned = scan(at);
+  bytes_mapped[0] = 'B';
+  generate_outputs(at, scanned, settings{});
+  ASSERT_EQ(munmap(map, input.size()), 0);
+  for (int number = 0; number < 3; ++number) {
+    std::string name = "/m-p" + std::to_string(number) + ".zelk";
+    fd = open((xfs.path() + name).c_str(), O_RDONLY);
+    std::string bytes(input.size(), '\0');
+    bytes.resize(static_cast<std::size_t>(std::max<ssize_t>(read(fd, bytes.data(), bytes.size()), 0)));
+    close(fd);
+    EXPECT_EQ(bytes.substr(0, 1), "A") << name << " holds a byte stored since the read";
   }
 }
 
@@ -237,8 +273,12 @@ TEST(OutputSafety, InputChangedAfterTheReadIsNotCloned) {
   changed_input = dir / "m.zelk";
   auto copy_after_change = [](int source, int target, std::uint64_t length) {
     if (clones++ == 0) {
+      // The change sets a time of its own: a clock too coarse to tell it
+      // from the file's creation must not hide it.
       int fd = open(changed_input.c_str(), O_WRONLY);
-      if (fd < 0 || pwrite(fd, "CHANGED", 7, 0) != 7 || close(fd) != 0) return EIO;
+      const timespec times[2] = {{0, UTIME_OMIT}, {1, 0}};
+      if (fd < 0 || pwrite(fd, "CHANGED", 7, 0) != 7 || futimens(fd, times) != 0 || close(fd) != 0)
+        return EIO;
     }
     std::string bytes(length, '\0');
     if (pread(source, bytes.data(), length, 0) != static_cast<ssize_t>(length) ||
@@ -246,17 +286,16 @@ TEST(OutputSafety, InputChangedAfterTheReadIsNotCloned) {
       return EIO;
     return 0;
   };
-  auto* real_clone = clone_file_range;
-  clone_file_range = copy_after_change;
-  const unsigned threads = output_threads_for_tests;
-  if (threads == 0) output_threads_for_tests = 1;  // unless the suite runs with more
+  platform::seams::share_blocks = copy_after_change;
+  const unsigned threads = platform::seams::thread_count;
+  if (threads == 0) platform::seams::thread_count = 1;  // unless the suite runs with more
   settings run;
   generate_outputs(dir / "m.zelk", scan(dir / "m.zelk"), run);
-  clone_file_range = real_clone;
-  output_threads_for_tests = threads;
+  platform::seams::share_blocks = nullptr;
+  platform::seams::thread_count = threads;
   // No more clones once the change was seen; with several threads, others
   // may have been under way.
-  if (output_threads_for_tests <= 1) {
+  if (threads <= 1) {
     EXPECT_EQ(clones, 1);
   }
   for (int number = 0; number < 3; ++number) {
@@ -266,18 +305,40 @@ TEST(OutputSafety, InputChangedAfterTheReadIsNotCloned) {
 }
 
 // SIGKILL cannot be caught: still no output name may hold a partial file,
-// and no temporary file may be left, with or without -f. The messages of
-// 2,000 outputs fill a small pipe, where the tool waits: the kill always
-// finds it in mid-split.
+// with or without -f. What the kill leaves (a named temporary, where
+// unnamed ones are refused) is swept by the next run in the directory,
+// which keeps the temporaries of live runs: their lock is held. The
+// messages of 2,000 outputs fill a small pipe, where the tool waits: the
+// kill always finds it in mid-split.
 TEST(OutputSafety, KilledSplitLeavesNoPartialFile) {
-  if (named_temporaries_for_tests)
-    GTEST_SKIP() << "a named temporary, where unnamed ones are refused, stays when killed";
   const std::size_t shared_bytes = 64 * 1024;
   const std::string input = model(shared_bytes, 2000);
   for (bool force : {false, true}) {
     SCOPED_TRACE(force ? "-f" : "");
     scratch_directory dir("/dev/shm");
     dir.write("m.zelk", input);
+    dir.write("small.zelk", "bad 0\nbad 1\n");
+    const std::string live = ".propslice-0123456789abcdef.tmp";
+    dir.write(live, "a live run's");
+    dir.write(".propslice-fedcba9876543210.tmp", "a dead run's");
+    // The live run: a process that holds the lock, as a run holds its own,
+    // until its pipe is closed.
+    int ready[2], release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+      int fd = open((dir / live).c_str(), O_RDWR);
+      char byte = 'x';
+      close(release[1]);
+      if (fd < 0 || platform::lock_file(fd, true) != 0 || write(ready[1], &byte, 1) != 1) _exit(1);
+      (void)read(release[0], &byte, 1);
+      _exit(0);
+    }
+    close(ready[1]);
+    close(release[0]);
+    char locked;
+    ASSERT_EQ(read(ready[0], &locked, 1), 1) << "the live run could not lock";
     std::vector<std::string> arguments = {"-v", "m.zelk"};
     if (force) arguments.push_back("-f");
     tool_process tool(dir.path(), arguments, small_output_pipe);
@@ -287,11 +348,21 @@ TEST(OutputSafety, KilledSplitLeavesNoPartialFile) {
     tool.send(SIGKILL);
     EXPECT_EQ(tool.finish().signal, SIGKILL);
     for (const auto& [name, bytes] : dir.files()) {
-      if (name == "m.zelk") continue;
+      if (name == "m.zelk" || name == "small.zelk" || name.starts_with(".propslice-")) continue;
       ASSERT_EQ(name.substr(0, 3), "m-p") << "a stray file";
       ASSERT_TRUE(bytes == output(shared_bytes, 2000, std::stoi(name.substr(3, 4))))
           << name << " is incomplete";
     }
+    ASSERT_EQ(run_tool(dir.path(), {"small.zelk"}).status, 0);
+    for (const auto& [name, bytes] : dir.files()) {
+      if (name.starts_with(".propslice-")) {
+        EXPECT_EQ(name, live) << "a dead run's temporary stays";
+      }
+    }
+    EXPECT_EQ(dir.read(live), "a live run's");
+    close(release[1]);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
   }
 }
 

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -6,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/seams.h"
 #include "split/scan.h"
 
 namespace {
@@ -215,5 +218,61 @@ TEST(Scan, PropertyCountOfFilesAroundTheWindow) {
       EXPECT_EQ(scanned.property_lines.size(), expected.properties.size());
       for (std::uint64_t index : expected.properties) EXPECT_TRUE(scanned.property_lines.contains(index));
     }
+  }
+}
+
+// A file written to while it is read (the first and last lines changed by
+// another process) is read again, so that no split ever mixes two versions
+// of it; one that keeps changing is an error. Each write sets its own
+// modification time, so that a clock too coarse to tell two writes apart
+// cannot hide one.
+namespace changing_file {
+std::string path;
+int reads = 0, first_write = 0, last_write = 0;
+void write_first_and_last_lines(int) {
+  if (++reads < first_write || reads > last_write) return;
+  int fd = open(path.c_str(), O_WRONLY);
+  char digit = static_cast<char>('0' + reads % 10);
+  std::string line = "bad "s + digit + "\n";
+  struct stat status;
+  timespec times[2] = {{0, UTIME_OMIT}, {reads, 0}};
+  if (fd < 0 || fstat(fd, &status) != 0 || pwrite(fd, line.data(), 6, 0) != 6 ||
+      pwrite(fd, line.data(), 6, status.st_size - 6) != 6 || futimens(fd, times) != 0 ||
+      close(fd) != 0)
+    std::abort();
+}
+}  // namespace changing_file
+
+TEST(Scan, FileChangingWhileReadIsReadAgain) {
+  std::string bytes = "bad 0\nbad 1\n";
+  while (bytes.size() < 4000) bytes += "shared line " + std::to_string(bytes.size()) + "\n";
+  bytes += "bad 2\n";
+  struct example {
+    int first_write, last_write;  // the reads after which it is written to
+    bool fails;
+  } examples[] = {{3, 3, false}, {1, 1000000, true}};
+  for (const example& e : examples) {
+    SCOPED_TRACE(e.first_write);
+    char path[] = "/tmp/propslice-scan-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+    changing_file::path = path;
+    changing_file::reads = 0;
+    changing_file::first_write = e.first_write;
+    changing_file::last_write = e.last_write;
+    platform::seams::after_read = changing_file::write_first_and_last_lines;
+    if (e.fails) {
+      EXPECT_EXIT(scan(path, 64), testing::ExitedWithCode(1),
+                  "^error: Cannot read input file /tmp/propslice-scan-.*: The file kept changing "
+                  "while it was read\n$");
+    } else {
+      scan_result scanned = scan(path, 64);
+      std::string now = "bad 3\nbad 1\n" + bytes.substr(12, bytes.size() - 18) + "bad 3\n";
+      EXPECT_TRUE(scanned.lines.text() == now) << "a read mixing two versions was kept";
+    }
+    platform::seams::after_read = nullptr;
+    unlink(path);
   }
 }

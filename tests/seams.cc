@@ -6,8 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "split/output_file.h"
-#include "split/output_writers.h"
+#include "platform/seams.h"
 
 namespace {
 
@@ -18,9 +17,9 @@ const bool seams_set = [] {
   while (!rest.empty()) {
     std::string_view seam = rest.substr(0, rest.find(','));
     rest.remove_prefix(std::min(rest.size(), seam.size() + 1));
-    if (seam == "named") named_temporaries_for_tests = true;
+    if (seam == "named") platform::seams::named_temporaries = true;
     if (seam.starts_with("threads="))
-      output_threads_for_tests = static_cast<unsigned>(std::atoi(seam.data() + 8));
+      platform::seams::thread_count = static_cast<unsigned>(std::atoi(seam.data() + 8));
   }
   return true;
 }();

@@ -11,6 +11,7 @@
 
 #include "error.h"
 #include "messages.h"
+#include "platform/platform.h"
 #include "split/output_file.h"
 #include "split/output_writers.h"
 
@@ -103,28 +104,20 @@ void output_naming::exit_cannot_write(std::uint64_t number, int error) const {
 
 namespace {
 
-bool same_time(const timespec& a, const timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-// Whether the file still holds the bytes read: the same file, of the same
-// size, neither modified nor changed since.
-bool same_identity(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-         same_time(a.st_mtim, b.st_mtim) && same_time(a.st_ctim, b.st_ctim);
-}
-
 // Outputs share the input's blocks where they hold its bytes at the same
 // offsets, as long as the file system agrees and the input is unchanged
 // since it was read: a clone reads the file again, and must never bring in
-// bytes that another process wrote since.
+// bytes that another process wrote since. Under a read lease nobody has
+// written since; without one, the file's status tells, for changes that
+// move its times.
 class block_sharing {
  public:
   explicit block_sharing(const scan_result& scanned)
       : source_(scanned.input.get()),
-        block_(static_cast<std::size_t>(scanned.before_read.st_blksize)),
-        identity_(scanned.before_read),
-        on_(source_ >= 0 && block_ > 0 && same_identity(identity_, scanned.after_read)) {}
+        block_(static_cast<std::size_t>(scanned.read_status.st_blksize)),
+        identity_(scanned.read_status),
+        leased_(scanned.input_guard == scan_result::guard::lease),
+        on_(source_ >= 0 && block_ > 0 && scanned.input_guard != scan_result::guard::none) {}
 
   // Shares what it can of the first `prefix` bytes of `output` and sets
   // `shared` to how many. The first refusal turns sharing off; a full disk
@@ -146,8 +139,12 @@ class block_sharing {
   // After an output shared blocks: false (and no more sharing) when the
   // input may have changed since it was read.
   bool input_unchanged() {
+    // The lease is given up as soon as it is broken, before anyone writes:
+    // a clone that ended before it was seen broken holds the bytes read.
     struct stat now;
-    if (fstat(source_, &now) != 0 || !same_identity(identity_, now)) on_ = false;
+    if ((leased_ && platform::read_lease_broken()) || fstat(source_, &now) != 0 ||
+        !same_identity(identity_, now))
+      on_ = false;
     return on_;
   }
 
@@ -155,6 +152,7 @@ class block_sharing {
   const int source_;
   const std::size_t block_;
   const struct stat identity_;
+  const bool leased_;
   std::atomic<bool> on_;  // outputs are written on several threads
 };
 
@@ -235,6 +233,7 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
     naming.build(0, name);  // every later name has the same length: no more memory
     output_directory directory;
     if (int error = directory.open_for(name)) naming.exit_cannot_write(0, error);
+    sweep_dead_temporaries(directory.fd());
     block_sharing sharing(scanned);
 
     // Runs on the writing threads.

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/platform.h"
+
 // The block search needs SSE2, which every x86-64 has (and a 32-bit x86
 // build has when asked for); every other machine runs the plain search,
 // which PROPSLICE_PLAIN_SEARCH forces so that it is built and tested here too.
@@ -126,7 +128,7 @@ bool line_search::next_property(found_line& line) {
       at_ = size_;
       return false;
     }
-    auto* before = static_cast<const char*>(memrchr(piece_ + at_, '\n', bad - at_));
+    const char* before = platform::find_last(piece_ + at_, bad - at_, '\n');
     if (before != nullptr) line_begin_ = offset_ + static_cast<std::size_t>(before - piece_) + 1;
     line_has_bad_ = true;
     at_ = bad + 3;
@@ -137,7 +139,7 @@ bool line_search::next_property(found_line& line) {
 // last line starts and that line's last bytes.
 void line_search::keep_tail() {
   std::size_t start = at_;
-  auto* last = static_cast<const char*>(memrchr(piece_ + at_, '\n', size_ - at_));
+  const char* last = platform::find_last(piece_ + at_, size_ - at_, '\n');
   if (last != nullptr) {
     start = static_cast<std::size_t>(last - piece_) + 1;
     line_begin_ = offset_ + start;

@@ -1,37 +1,12 @@
 #pragma once
 
-#include <signal.h>
 #include <sys/uio.h>
 
-#include <array>
-#include <atomic>
-#include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
-#include "split/file_descriptor.h"
-
-// The directory that an input's outputs go to, opened once: outputs are
-// created and named relative to it, so a long path never grows past the
-// system's limit on the way.
-class output_directory {
- public:
-  // Opens the directory of `output_name`. Returns 0 or an errno value.
-  int open_for(const std::string& output_name);
-  int fd() const { return fd_.get(); }
-
-  // False once the file system refused an unnamed temporary file: outputs
-  // are then written under hidden random names beside their final ones.
-  std::atomic<bool> unnamed_temporaries{true};
-
-  // False on file systems held in memory only (tmpfs), whose files a power
-  // cut takes anyway: outputs there are not synced.
-  bool survives_power_loss = true;
-
- private:
-  file_descriptor fd_;
-};
+#include "split/output_directory.h"
+#include "split/temporaries.h"
 
 // One output on its way to its name. It is written into a temporary file
 // in the output's directory, unnamed where the file system allows it, and
@@ -77,47 +52,10 @@ class output_file {
   void discard();
 
  private:
-  void release_slot();
+  int name_unnamed(const char* base, bool replace);
+  int name_named(const char* base, bool replace);
 
   output_directory* directory_ = nullptr;
   int fd_ = -1;
-  // A named temporary's hidden name, and its slot in the signal handler's
-  // list of files to remove; -1 for an unnamed one.
-  int slot_ = -1;
-  std::array<char, 40> temporary_name_{};
+  named_temporary temporary_;  // where unnamed temporaries are refused
 };
-
-// The final path component of `name`: what an output is called within its
-// directory.
-const char* base_name(const std::string& name);
-
-// Blocks, on the calling thread and while it lives, the signals that
-// remove temporaries: between the steps that must not be parted, and on
-// threads that leave them to the one that publishes.
-class cleanup_signals_blocked {
- public:
-  cleanup_signals_blocked();
-  ~cleanup_signals_blocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
-  cleanup_signals_blocked(const cleanup_signals_blocked&) = delete;
-  cleanup_signals_blocked& operator=(const cleanup_signals_blocked&) = delete;
-
- private:
-  sigset_t saved_;
-};
-
-// Makes SIGINT, SIGTERM and SIGHUP remove the named temporary being
-// written, if any, then end the process as the signal would have; signals
-// ignored at start stay ignored. SIGXFSZ is ignored, so that a file size
-// limit fails a write with EFBIG, which is reported, instead of killing the
-// process mid-output.
-void handle_signals_for_outputs();
-
-// How output_file::clone_from shares blocks; tests replace it to stand in
-// for a copy-on-write file system. Returns 0 or an errno value.
-extern int (*clone_file_range)(int source, int target, std::uint64_t length);
-
-// How many named temporaries may exist at once.
-constexpr std::size_t temporaries_at_most = 256;
-
-// For tests: use named temporaries, as where unnamed ones are refused.
-extern bool named_temporaries_for_tests;

@@ -1,6 +1,5 @@
 #include "split/output_writers.h"
 
-#include <sched.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -8,9 +7,9 @@
 #include <new>
 #include <system_error>
 
+#include "platform/platform.h"
 #include "split/output_writers_test_hooks.h"
 
-unsigned output_threads_for_tests = 0;
 output_writers_test_hooks output_writers_hooks;
 
 namespace {
@@ -39,12 +38,10 @@ constexpr std::uint64_t bytes_worth_threads = std::uint64_t{4} << 20;
 }  // namespace
 
 unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes, bool synced) {
-  std::uint64_t threads = output_threads_for_tests;
+  std::uint64_t threads = platform::fixed_thread_count();
   if (threads == 0) {
-    cpu_set_t cpus;
-    if ((bytes < bytes_worth_threads && !synced) || sched_getaffinity(0, sizeof cpus, &cpus) != 0)
-      return 1;
-    threads = static_cast<unsigned>(CPU_COUNT(&cpus));
+    if (bytes < bytes_worth_threads && !synced) return 1;
+    threads = platform::usable_processors();
     // Outputs synced one by one wait for the disk more than they work:
     // more of them in flight overlap those waits.
     if (synced) threads = std::max<std::uint64_t>(threads, threads_while_syncing);

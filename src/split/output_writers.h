@@ -69,6 +69,3 @@ class output_writers {
 // outputs or than the descriptors allow, and one where the bytes to write
 // are too few for threads to pay.
 unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes, bool synced);
-
-// For tests: when not 0, the thread count to use whatever the size.
-extern unsigned output_threads_for_tests;

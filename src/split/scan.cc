@@ -1,7 +1,6 @@
 #include "split/scan.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "error.h"
+#include "platform/platform.h"
 #include "split/line_search.h"
 
 void input_lines::free_deleter::operator()(char* p) const { std::free(p); }
@@ -32,6 +32,9 @@ namespace {
 
 // The most data a buffer can hold: its padding must fit in a size_t too.
 constexpr std::size_t largest_capacity = SIZE_MAX - search_padding;
+
+// How often a file that changes while it is read is read again.
+constexpr int read_attempts = 4;
 
 }  // namespace
 
@@ -80,20 +83,7 @@ bool input_reader::reserve(std::size_t capacity) {
   return true;
 }
 
-void input_reader::prefault() {
-#if defined(MADV_POPULATE_WRITE)
-  static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  // Whole pages only: the first and last may hold other memory.
-  char* begin = room();
-  std::size_t into_page = reinterpret_cast<std::uintptr_t>(begin) % page;
-  std::size_t skip = into_page == 0 ? 0 : page - into_page;
-  if (room_size() <= skip) return;
-  begin += skip;
-  std::size_t length = (room_size() - skip) / page * page;
-  // Only a hint: where it is refused, the reads fault the pages in.
-  if (length > 0) (void)madvise(begin, length, MADV_POPULATE_WRITE);
-#endif
-}
+void input_reader::prefault() { platform::prefault(room(), room_size()); }
 
 bool input_reader::grow() {
   // Where size_t has 32 bits, doubling past 2 GiB would wrap.
@@ -140,7 +130,7 @@ namespace {
 // One read, retried when interrupted; a failure is fatal.
 std::size_t read_some(int fd, char* into, std::size_t size, const std::string& path) {
   for (;;) {
-    ssize_t count = read(fd, into, size);
+    ssize_t count = platform::read_file(fd, into, size);
     if (count >= 0) return static_cast<std::size_t>(count);
     if (errno != EINTR) cannot_read(path, errno);
   }
@@ -200,30 +190,61 @@ void read_all(int fd, const std::string& path, std::size_t expected, std::size_t
 
 }  // namespace
 
+bool same_identity(const struct stat& before, const struct stat& now) {
+  auto same = [](const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+  };
+  return before.st_dev == now.st_dev && before.st_ino == now.st_ino &&
+         before.st_size == now.st_size &&
+         same(platform::modified_time(before), platform::modified_time(now)) &&
+         same(platform::changed_time(before), platform::changed_time(now));
+}
+
 scan_result scan(const std::string& path, std::size_t read_size) {
   // A read of nothing would look like the end of the input; one of more
   // than 1 GiB would only cost memory.
   read_size = std::clamp<std::size_t>(read_size, 1, std::size_t{1} << 30);
-  scan_result result;
   file_descriptor input(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   int fd = input.get();
   if (fd < 0) cannot_read(path, errno);
-  struct stat& status = result.before_read;
+  struct stat status;
   if (fstat(fd, &status) != 0) cannot_read(path, errno);
-  // A regular file can be read twice: first through a window, and whole
-  // only when it is to be split. A pipe is read whole at once.
-  bool regular = S_ISREG(status.st_mode);
-  if (!regular || has_two_properties(fd, path, read_size, result)) {
-    if (regular && lseek(fd, 0, SEEK_SET) != 0) cannot_read(path, errno);
+  if (!S_ISREG(status.st_mode)) {
+    // A pipe is read whole at once, as it comes.
+    scan_result result;
     input_reader reader(result);
-    read_all(fd, path, regular ? expected_size(status) : 0, read_size, reader);
+    read_all(fd, path, 0, read_size, reader);
     reader.finish();
-    if (regular) {
-      if (fstat(fd, &result.after_read) != 0) cannot_read(path, errno);
-      result.input = std::move(input);
-    }
+    return result;
   }
-  return result;
+
+  // A regular file is read twice: first through a window, and whole only
+  // when it is to be split.
+  int lease = platform::take_read_lease(fd);
+  scan_result result;
+  if (!has_two_properties(fd, path, read_size, result)) return result;
+  for (int attempt = 1;; ++attempt) {
+    scan_result whole;
+    if (lseek(fd, 0, SEEK_SET) != 0 || fstat(fd, &whole.read_status) != 0)
+      cannot_read(path, errno);
+    input_reader reader(whole);
+    read_all(fd, path, expected_size(whole.read_status), read_size, reader);
+    reader.finish();
+    if (fstat(fd, &status) != 0) cannot_read(path, errno);
+    bool lease_held = lease == 0 && !platform::read_lease_broken();
+    if (same_identity(whole.read_status, status) && (lease != 0 || lease_held)) {
+      whole.input_guard = lease_held       ? scan_result::guard::lease
+                          : lease == EAGAIN ? scan_result::guard::none
+                                            : scan_result::guard::identity;
+      whole.input = std::move(input);
+      return whole;
+    }
+    // Written to while it was read: the bytes may be half old, half new.
+    if (attempt == read_attempts)
+      exit_with_error("Cannot read input file %s: %s", path.c_str(),
+                      "The file kept changing while it was read");
+    if (lease == 0) lease = platform::take_read_lease(fd);
+  }
 }
 
 scan_result scan_text(std::string_view bytes) {

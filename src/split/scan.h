@@ -74,12 +74,23 @@ struct scan_result {
   std::vector<line_range> property_ranges;  // the same lines, in file order
 
   // A regular file that is split stays open, so that outputs may share its
-  // blocks instead of copying them; its status before and after the read
-  // tells whether the file still holds the bytes read.
+  // blocks instead of copying them, as long as it still holds the bytes
+  // read. How that is known:
+  enum class guard {
+    lease,     // a read lease, held since before the read: nobody writes
+    identity,  // no lease to be had: its status is as it was during the read
+    none,      // someone had it open for writing: never shared
+  };
   file_descriptor input;
-  struct stat before_read {};
-  struct stat after_read {};
+  guard input_guard = guard::none;
+  struct stat read_status {};  // the same before and after the read
 };
+
+// Whether a file whose status was `before` is unchanged in `now`: the same
+// file, of the same size, neither modified nor changed since. A change that
+// moves neither time (a store through a shared mapping, or one within the
+// same tick of a coarse clock) is not seen: a read lease sees those.
+bool same_identity(const struct stat& before, const struct stat& now);
 
 // The bytes asked for by one read: large enough to make the system call
 // cost vanish, small enough that the bytes are still in cache when they are
@@ -91,7 +102,9 @@ constexpr std::size_t default_read_size = std::size_t{256} * 1024;
 // pipe. A regular file is first searched through a window of `read_size`
 // bytes, and read whole only when it has two property lines or more.
 // An input that cannot be opened or read is a fatal error: splitting a
-// model that was read only in part would lose data silently. Memory running
+// model that was read only in part would lose data silently. So is one that
+// keeps changing while it is read: a read during which it changed is done
+// again, a few times at most, and never split. Memory running
 // short throws std::bad_alloc. Tests and fuzzing pass small read sizes to
 // reach the edges of the reads (1 byte to 1 GiB; others are taken as the
 // nearest).

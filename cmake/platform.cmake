@@ -1,0 +1,129 @@
+# What the system offers beyond POSIX, found where the tool is configured:
+# each capability is a fast path with a plain POSIX fallback in
+# src/platform/platform.cc, the one place that reads the results (through
+# the generated platform_config.h). PROPSLICE_POSIX_BASELINE turns every one
+# of them off, so that the fallbacks are built and tested on any system.
+include(CheckCXXSourceCompiles)
+include(CheckCXXSymbolExists)
+include(CheckStructHasMember)
+
+option(PROPSLICE_POSIX_BASELINE "Use only POSIX calls: every optional capability off" OFF)
+
+set(propslice_capabilities
+  PROPSLICE_HAVE_O_TMPFILE        # unnamed temporary files, linked in by descriptor
+  PROPSLICE_HAVE_O_PATH           # a directory opened only to name things in it
+  PROPSLICE_HAVE_RENAMEAT2        # rename without replacing (Linux)
+  PROPSLICE_HAVE_RENAMEATX_NP     # rename without replacing (macOS)
+  PROPSLICE_HAVE_FICLONERANGE     # share blocks between files (Linux)
+  PROPSLICE_HAVE_COPY_FILE_RANGE  # copy in the kernel, sharing blocks where it can (FreeBSD)
+  PROPSLICE_HAVE_GETRANDOM
+  PROPSLICE_HAVE_GETENTROPY
+  PROPSLICE_HAVE_ARC4RANDOM_BUF
+  PROPSLICE_HAVE_SCHED_GETAFFINITY
+  PROPSLICE_HAVE_CPUSET_GETAFFINITY
+  PROPSLICE_HAVE_FDATASYNC
+  PROPSLICE_HAVE_F_FULLFSYNC
+  PROPSLICE_HAVE_MADV_POPULATE_WRITE
+  PROPSLICE_HAVE_MEMRCHR
+  PROPSLICE_HAVE_ST_MTIM          # POSIX, but not on macOS
+  PROPSLICE_HAVE_ST_MTIMESPEC
+  PROPSLICE_HAVE_TMPFS_MAGIC      # tmpfs told by its magic number (Linux)
+  PROPSLICE_HAVE_F_FSTYPENAME     # tmpfs told by its name (BSD, macOS)
+  PROPSLICE_HAVE_F_SETLEASE       # a read lease on the input (Linux)
+  PROPSLICE_HAVE_FLOCK            # a lock that goes with the open file, not the process
+)
+
+# Times to the nanosecond (st_mtim) are POSIX, and found in either case.
+check_struct_has_member("struct stat" st_mtim "sys/stat.h" PROPSLICE_HAVE_ST_MTIM LANGUAGE CXX)
+if(PROPSLICE_POSIX_BASELINE)
+  foreach(capability IN LISTS propslice_capabilities)
+    if(NOT capability STREQUAL "PROPSLICE_HAVE_ST_MTIM")
+      set(${capability} 0)
+    endif()
+  endforeach()
+else()
+  # Linux's extensions are declared with _GNU_SOURCE, which g++ and clang++
+  # define anyway; macOS and the BSDs declare theirs by default.
+  set(CMAKE_REQUIRED_DEFINITIONS -D_GNU_SOURCE)
+  check_cxx_symbol_exists(O_TMPFILE "fcntl.h" have_o_tmpfile)
+  check_cxx_symbol_exists(AT_EMPTY_PATH "fcntl.h" have_at_empty_path)
+  if(have_o_tmpfile AND have_at_empty_path)
+    set(PROPSLICE_HAVE_O_TMPFILE 1)
+  endif()
+  check_cxx_symbol_exists(O_PATH "fcntl.h" PROPSLICE_HAVE_O_PATH)
+  check_cxx_source_compiles([[
+    #include <fcntl.h>
+    #include <stdio.h>
+    int main() { return renameat2(AT_FDCWD, "a", AT_FDCWD, "b", RENAME_NOREPLACE); }
+  ]] PROPSLICE_HAVE_RENAMEAT2)
+  check_cxx_source_compiles([[
+    #include <fcntl.h>
+    #include <stdio.h>
+    int main() { return renameatx_np(AT_FDCWD, "a", AT_FDCWD, "b", RENAME_EXCL); }
+  ]] PROPSLICE_HAVE_RENAMEATX_NP)
+  check_cxx_source_compiles([[
+    #include <linux/fs.h>
+    #include <sys/ioctl.h>
+    int main() { file_clone_range range{}; return ioctl(1, FICLONERANGE, &range); }
+  ]] PROPSLICE_HAVE_FICLONERANGE)
+  check_cxx_symbol_exists(copy_file_range "unistd.h" PROPSLICE_HAVE_COPY_FILE_RANGE)
+  check_cxx_symbol_exists(getrandom "sys/random.h" PROPSLICE_HAVE_GETRANDOM)
+  check_cxx_source_compiles([[
+    #include <unistd.h>
+    #if __has_include(<sys/random.h>)
+    #include <sys/random.h>
+    #endif
+    int main() { unsigned char b[8]; return getentropy(b, sizeof b); }
+  ]] PROPSLICE_HAVE_GETENTROPY)
+  check_cxx_symbol_exists(arc4random_buf "stdlib.h" PROPSLICE_HAVE_ARC4RANDOM_BUF)
+  check_cxx_source_compiles([[
+    #include <sched.h>
+    int main() { cpu_set_t cpus; return sched_getaffinity(0, sizeof cpus, &cpus) + CPU_COUNT(&cpus); }
+  ]] PROPSLICE_HAVE_SCHED_GETAFFINITY)
+  check_cxx_source_compiles([[
+    #include <sys/param.h>
+    #include <sys/cpuset.h>
+    int main() {
+      cpuset_t cpus;
+      return cpuset_getaffinity(CPU_LEVEL_WHICH, CPU_WHICH_PID, -1, sizeof cpus, &cpus) + CPU_COUNT(&cpus);
+    }
+  ]] PROPSLICE_HAVE_CPUSET_GETAFFINITY)
+  check_cxx_symbol_exists(fdatasync "unistd.h" PROPSLICE_HAVE_FDATASYNC)
+  check_cxx_symbol_exists(F_FULLFSYNC "fcntl.h" PROPSLICE_HAVE_F_FULLFSYNC)
+  check_cxx_symbol_exists(MADV_POPULATE_WRITE "sys/mman.h" PROPSLICE_HAVE_MADV_POPULATE_WRITE)
+  check_cxx_source_compiles([[
+    #include <string.h>
+    int main() { static const char text[] = "a"; return memrchr(text, 'a', 1) != nullptr; }
+  ]] PROPSLICE_HAVE_MEMRCHR)
+  check_struct_has_member("struct stat" st_mtimespec "sys/stat.h" PROPSLICE_HAVE_ST_MTIMESPEC
+                          LANGUAGE CXX)
+  check_cxx_source_compiles([[
+    #include <linux/magic.h>
+    #include <sys/vfs.h>
+    int main() { struct statfs s; fstatfs(0, &s); return s.f_type == TMPFS_MAGIC; }
+  ]] PROPSLICE_HAVE_TMPFS_MAGIC)
+  check_cxx_source_compiles([[
+    #include <sys/param.h>
+    #include <sys/mount.h>
+    int main() { struct statfs s; fstatfs(0, &s); return s.f_fstypename[0]; }
+  ]] PROPSLICE_HAVE_F_FSTYPENAME)
+  check_cxx_source_compiles([[
+    #include <fcntl.h>
+    #include <signal.h>
+    int main() { return fcntl(0, F_SETLEASE, F_RDLCK) + fcntl(0, F_SETSIG, SIGRTMIN); }
+  ]] PROPSLICE_HAVE_F_SETLEASE)
+  check_cxx_symbol_exists(flock "sys/file.h" PROPSLICE_HAVE_FLOCK)
+  unset(CMAKE_REQUIRED_DEFINITIONS)
+endif()
+
+foreach(capability IN LISTS propslice_capabilities)
+  if(${capability})
+    set(${capability} 1)
+  else()
+    set(${capability} 0)
+  endif()
+endforeach()
+
+set(propslice_generated ${CMAKE_CURRENT_BINARY_DIR}/generated)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/platform_config.h.in
+               ${propslice_generated}/platform_config.h @ONLY)

@@ -1,0 +1,369 @@
+#include "platform/platform.h"
+
+#include "platform_config.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#if PROPSLICE_HAVE_FLOCK
+#include <sys/file.h>
+#endif
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "platform/seams.h"
+
+#if PROPSLICE_HAVE_GETRANDOM
+#include <sys/random.h>
+#endif
+#if PROPSLICE_HAVE_GETENTROPY && __has_include(<sys/random.h>)
+#include <sys/random.h>
+#endif
+#if PROPSLICE_HAVE_SCHED_GETAFFINITY
+#include <sched.h>
+#endif
+#if PROPSLICE_HAVE_CPUSET_GETAFFINITY
+#include <sys/param.h>
+#include <sys/cpuset.h>
+#endif
+#if PROPSLICE_HAVE_FICLONERANGE
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#endif
+#if PROPSLICE_HAVE_TMPFS_MAGIC
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
+#if PROPSLICE_HAVE_F_FSTYPENAME
+#include <sys/param.h>
+#include <sys/mount.h>
+#endif
+
+namespace platform {
+
+namespace seams {
+int (*share_blocks)(int source, int target, std::uint64_t length) = nullptr;
+bool named_temporaries = false;
+void (*after_read)(int fd) = nullptr;
+unsigned thread_count = 0;
+}  // namespace seams
+
+int random_bytes(unsigned char* into, std::size_t size) {
+#if PROPSLICE_HAVE_GETRANDOM
+  for (std::size_t got = 0; got < size;) {
+    ssize_t count = getrandom(into + got, size - got, 0);
+    if (count > 0)
+      got += static_cast<std::size_t>(count);
+    else if (errno != EINTR)
+      return errno;
+  }
+  return 0;
+#elif PROPSLICE_HAVE_GETENTROPY
+  for (std::size_t got = 0; got < size;) {
+    std::size_t piece = std::min<std::size_t>(size - got, 256);  // the most it gives at once
+    if (getentropy(into + got, piece) != 0) return errno;
+    got += piece;
+  }
+  return 0;
+#elif PROPSLICE_HAVE_ARC4RANDOM_BUF
+  arc4random_buf(into, size);
+  return 0;
+#else
+  int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = 0;
+  for (std::size_t got = 0; got < size && error == 0;) {
+    ssize_t count = read(fd, into + got, size - got);
+    if (count > 0)
+      got += static_cast<std::size_t>(count);
+    else if (count == 0)
+      error = EIO;
+    else if (errno != EINTR)
+      error = errno;
+  }
+  (void)close(fd);
+  return error;
+#endif
+}
+
+ssize_t read_file(int fd, char* into, std::size_t size) {
+  ssize_t count = read(fd, into, size);
+  if (seams::after_read != nullptr) {
+    int saved = errno;
+    seams::after_read(fd);
+    errno = saved;
+  }
+  return count;
+}
+
+unsigned usable_processors() {
+#if PROPSLICE_HAVE_SCHED_GETAFFINITY
+  cpu_set_t cpus;
+  if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0)
+    return static_cast<unsigned>(CPU_COUNT(&cpus));
+#elif PROPSLICE_HAVE_CPUSET_GETAFFINITY
+  cpuset_t cpus;
+  if (cpuset_getaffinity(CPU_LEVEL_WHICH, CPU_WHICH_PID, -1, sizeof cpus, &cpus) == 0 &&
+      CPU_COUNT(&cpus) > 0)
+    return static_cast<unsigned>(CPU_COUNT(&cpus));
+#endif
+  return std::max(std::thread::hardware_concurrency(), 1u);
+}
+
+unsigned fixed_thread_count() { return seams::thread_count; }
+
+void prefault(char* begin, std::size_t length) {
+#if PROPSLICE_HAVE_MADV_POPULATE_WRITE
+  static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  // Whole pages only: the first and last may hold other memory.
+  std::size_t into_page = reinterpret_cast<std::uintptr_t>(begin) % page;
+  std::size_t skip = into_page == 0 ? 0 : page - into_page;
+  if (length <= skip) return;
+  length = (length - skip) / page * page;
+  // Where refused, the reads fault the pages in one by one.
+  if (length > 0) (void)madvise(begin + skip, length, MADV_POPULATE_WRITE);
+#else
+  (void)begin, (void)length;
+#endif
+}
+
+const char* find_last(const char* begin, std::size_t size, char c) {
+#if PROPSLICE_HAVE_MEMRCHR
+  return static_cast<const char*>(memrchr(begin, c, size));
+#else
+  for (const char* at = begin + size; at != begin;)
+    if (*--at == c) return at;
+  return nullptr;
+#endif
+}
+
+timespec modified_time(const struct stat& status) {
+#if PROPSLICE_HAVE_ST_MTIM
+  return status.st_mtim;
+#elif PROPSLICE_HAVE_ST_MTIMESPEC
+  return status.st_mtimespec;
+#else
+  return {status.st_mtime, 0};
+#endif
+}
+
+timespec changed_time(const struct stat& status) {
+#if PROPSLICE_HAVE_ST_MTIM
+  return status.st_ctim;
+#elif PROPSLICE_HAVE_ST_MTIMESPEC
+  return status.st_ctimespec;
+#else
+  return {status.st_ctime, 0};
+#endif
+}
+
+int open_directory(const char* path) {
+#if PROPSLICE_HAVE_O_PATH
+  // Only a place to name things from: a directory that may be written and
+  // searched but not read serves too.
+  constexpr int access_mode = O_PATH;
+#else
+  constexpr int access_mode = O_RDONLY;
+#endif
+  return open(path, access_mode | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool held_in_memory(int fd) {
+#if PROPSLICE_HAVE_TMPFS_MAGIC
+  struct statfs file_system;
+  return fstatfs(fd, &file_system) == 0 &&
+         (file_system.f_type == TMPFS_MAGIC || file_system.f_type == RAMFS_MAGIC);
+#elif PROPSLICE_HAVE_F_FSTYPENAME
+  struct statfs file_system;
+  return fstatfs(fd, &file_system) == 0 && std::strcmp(file_system.f_fstypename, "tmpfs") == 0;
+#else
+  (void)fd;
+  return false;  // synced all the same, which costs little there
+#endif
+}
+
+int sync_data(int fd) {
+#if PROPSLICE_HAVE_F_FULLFSYNC
+  // macOS: fsync hands the data to the drive, which may keep it in its
+  // cache past a power cut; this asks the drive to write it. File systems
+  // that cannot say so get the fsync.
+  if (fcntl(fd, F_FULLFSYNC) == 0) return 0;
+#endif
+#if PROPSLICE_HAVE_FDATASYNC
+  if (fdatasync(fd) == 0) return 0;
+#else
+  if (fsync(fd) == 0) return 0;
+#endif
+  return errno == EINVAL ? 0 : errno;  // EINVAL: nothing to sync to
+}
+
+int share_blocks(int source, int target, std::uint64_t length) {
+  if (seams::share_blocks != nullptr) return seams::share_blocks(source, target, length);
+#if PROPSLICE_HAVE_FICLONERANGE
+  file_clone_range range{};
+  range.src_fd = source;
+  range.src_offset = 0;
+  range.src_length = length;
+  range.dest_offset = 0;
+  return ioctl(target, FICLONERANGE, &range) == 0 ? 0 : errno;
+#elif PROPSLICE_HAVE_COPY_FILE_RANGE
+  // Shares blocks where the file system clones through it (ZFS with block
+  // cloning on), and copies within the kernel elsewhere.
+  off_t from = 0, to = 0;
+  int error = 0;
+  while (error == 0 && static_cast<std::uint64_t>(to) < length) {
+    ssize_t count = copy_file_range(source, &from, target, &to,
+                                    static_cast<std::size_t>(length - static_cast<std::uint64_t>(to)), 0);
+    if (count > 0) continue;
+    if (count == 0)
+      error = EIO;  // the input is shorter than it was
+    else if (errno != EINTR)
+      error = errno;
+  }
+  // Part copied: the output is left as it was, empty.
+  if (error != 0 && to > 0 && ftruncate(target, 0) != 0) return errno;
+  return error;
+#else
+  (void)source, (void)target, (void)length;
+  return EOPNOTSUPP;
+#endif
+}
+
+#if PROPSLICE_HAVE_O_TMPFILE
+namespace {
+// Whether an open file may be linked straight from its descriptor: for a
+// privileged process, and on recent kernels for the one that opened it.
+std::atomic<bool> links_from_descriptors{true};
+}  // namespace
+#endif
+
+int open_unnamed(int directory) {
+#if PROPSLICE_HAVE_O_TMPFILE
+  if (!seams::named_temporaries) return openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+#else
+  (void)directory;
+#endif
+  errno = EOPNOTSUPP;
+  return -1;
+}
+
+int link_unnamed(int fd, int directory, const char* name) {
+#if PROPSLICE_HAVE_O_TMPFILE
+  if (links_from_descriptors.load()) {
+    if (linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0) return 0;
+    // Not allowed here (ENOENT is what a refusal looks like); through
+    // /proc from now on. Any other error is the link's own.
+    if (errno != ENOENT && errno != EPERM && errno != EINVAL) return errno;
+    links_from_descriptors.store(false);
+  }
+  char self[40];
+  (void)std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  return linkat(AT_FDCWD, self, directory, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+#else
+  (void)fd, (void)directory, (void)name;
+  return EOPNOTSUPP;
+#endif
+}
+
+int rename_without_replacing(int directory, const char* from, const char* to) {
+#if PROPSLICE_HAVE_RENAMEAT2
+  return renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0 ? 0 : errno;
+#elif PROPSLICE_HAVE_RENAMEATX_NP
+  if (renameatx_np(directory, from, directory, to, RENAME_EXCL) == 0) return 0;
+  return errno == ENOTSUP ? EINVAL : errno;
+#else
+  (void)directory, (void)from, (void)to;
+  return EINVAL;
+#endif
+}
+
+int lock_file(int fd, bool wait) {
+  for (;;) {
+#if PROPSLICE_HAVE_FLOCK
+    if (flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) == 0) return 0;
+#else
+    // A record lock: held by the process, which never opens its own
+    // temporaries twice, so that closing another descriptor of the file
+    // never drops it.
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (fcntl(fd, wait ? F_SETLKW : F_SETLK, &whole) == 0) return 0;
+    if (errno == EACCES) errno = EWOULDBLOCK;
+#endif
+    if (errno != EINTR) return errno;
+  }
+}
+
+#if PROPSLICE_HAVE_F_SETLEASE
+namespace {
+
+std::atomic<int> leased_fd{-1};
+std::atomic<bool> lease_broken{true};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// Someone opens the leased file for writing: they wait until the lease is
+// given up, so it is given up here and then, once noted.
+void on_lease_break(int) {
+  int saved = errno;
+  int fd = leased_fd.load();
+  if (fd >= 0) {
+    lease_broken.store(true);
+    (void)fcntl(fd, F_SETLEASE, F_UNLCK);
+  }
+  errno = saved;
+}
+
+}  // namespace
+#endif
+
+int take_read_lease(int fd) {
+#if PROPSLICE_HAVE_F_SETLEASE
+  drop_read_lease();
+  static const bool handled = [] {
+    struct sigaction action {};
+    action.sa_handler = on_lease_break;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGIO, &action, nullptr) == 0;
+  }();
+  if (!handled) return ENOSYS;
+  leased_fd.store(fd);
+  lease_broken.store(false);
+  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) return 0;
+  int error = errno;
+  leased_fd.store(-1);
+  lease_broken.store(true);
+  return error;
+#else
+  (void)fd;
+  return ENOSYS;
+#endif
+}
+
+bool read_lease_broken() {
+#if PROPSLICE_HAVE_F_SETLEASE
+  return lease_broken.load();
+#else
+  return true;
+#endif
+}
+
+void drop_read_lease() {
+#if PROPSLICE_HAVE_F_SETLEASE
+  int fd = leased_fd.exchange(-1);
+  lease_broken.store(true);
+  if (fd >= 0) (void)fcntl(fd, F_SETLEASE, F_UNLCK);
+#endif
+}
+
+}  // namespace platform

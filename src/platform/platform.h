@@ -1,0 +1,94 @@
+#pragma once
+
+// Where the systems the tool runs on differ. Every call here has a fast
+// path that some systems offer and a plain POSIX way that all do, with the
+// same observable result; which is used was found where the tool was
+// configured. The rest of the tool reads as if there were one system.
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+namespace platform {
+
+// Fills `size` bytes with unpredictable ones. Returns 0 or an errno value.
+int random_bytes(unsigned char* into, std::size_t size);
+
+// read(2) of an input file; tests stand in here for a process that writes
+// to the file meanwhile.
+ssize_t read_file(int fd, char* into, std::size_t size);
+
+// The processors this process may run on; at least 1.
+unsigned usable_processors();
+
+// How many threads outputs are written on whatever the work; 0 to choose.
+// Tests set it.
+unsigned fixed_thread_count();
+
+// Memory [begin, begin + length) is about to be filled: have it present at
+// once, in one call where the system can, rather than a fault per page.
+// Only a hint.
+void prefault(char* begin, std::size_t length);
+
+// The last byte `c` in [begin, begin + size), or nullptr.
+const char* find_last(const char* begin, std::size_t size, char c);
+
+// When a file's data last changed, and when its status last changed.
+timespec modified_time(const struct stat& status);
+timespec changed_time(const struct stat& status);
+
+// Opens a directory only to create and name things in it. Returns the
+// descriptor, or -1 with errno set.
+int open_directory(const char* path);
+
+// Whether the file system of `fd` keeps its files in memory only (tmpfs),
+// so that a power cut takes them whatever was synced.
+bool held_in_memory(int fd);
+
+// Puts the data of the file open as `fd` on the disk, with what is needed
+// to read it back. Returns 0 or an errno value.
+int sync_data(int fd);
+
+// Makes the first `length` bytes of `target` those of `source` at the same
+// offsets, sharing the file system's blocks where it can. Returns 0 or an
+// errno value; EOPNOTSUPP where the system has no way to.
+int share_blocks(int source, int target, std::uint64_t length);
+
+// A new file in `directory` that has no name: it goes with its last
+// descriptor unless linked. Returns the descriptor open for writing, or -1
+// with errno set: EOPNOTSUPP, EISDIR or EINVAL when the system or the file
+// system has no such files.
+int open_unnamed(int directory);
+
+// Gives the unnamed file open as `fd` the name `name` in `directory`;
+// fails with EEXIST when the name is taken. Returns 0 or an errno value.
+int link_unnamed(int fd, int directory, const char* name);
+
+// Renames `from` to `to` in `directory` unless `to` exists (EEXIST then),
+// as one step. Returns 0 or an errno value: EINVAL or ENOSYS where the
+// system or the file system cannot do so.
+int rename_without_replacing(int directory, const char* from, const char* to);
+
+// Locks the whole file open as `fd` for this open file, waiting for
+// whoever holds it, or only when free (`wait` false). Returns 0 or an errno
+// value (EWOULDBLOCK: held by someone else). Other processes see the lock
+// until the file is closed.
+int lock_file(int fd, bool wait);
+
+// A read lease on the input open read-only as `fd`: while it is held,
+// nobody has the file open for writing, a writable shared mapping
+// included. Someone opening it for writing breaks the lease, which is
+// then given up at once, so that the writer waits for nothing. Returns 0,
+// or an errno value: EAGAIN when the file is open for writing already;
+// any other when no lease can be had here (no such leases on this system
+// or file system, or not the file's owner).
+int take_read_lease(int fd);
+// Whether the lease taken last was broken since; true when none is held.
+bool read_lease_broken();
+// Gives the lease up, if still held.
+void drop_read_lease();
+
+}  // namespace platform

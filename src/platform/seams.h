@@ -1,0 +1,25 @@
+#pragma once
+
+// For tests only: stand-ins for what the platform layer does, so that the
+// same suites run with several writing threads, with named temporaries as
+// on file systems that refuse unnamed ones, and with a clone that a test
+// controls. The tool itself never sets them.
+
+#include <cstdint>
+
+namespace platform::seams {
+
+// When set, how blocks are shared instead of the system's way.
+extern int (*share_blocks)(int source, int target, std::uint64_t length);
+
+// Refuse unnamed temporaries, as some file systems do.
+extern bool named_temporaries;
+
+// When set, called after each read of an input, as if another process
+// wrote to it meanwhile.
+extern void (*after_read)(int fd);
+
+// When not 0, the thread count to write outputs on, whatever the work.
+extern unsigned thread_count;
+
+}  // namespace platform::seams

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "split/file_descriptor.h"
+
+// The directory that an input's outputs go to, opened once: outputs are
+// created and named relative to it, so a long path never grows past the
+// system's limit on the way.
+class output_directory {
+ public:
+  // Opens the directory of `output_name` and learns what its file system
+  // offers. Returns 0 or an errno value.
+  int open_for(const std::string& output_name);
+  int fd() const { return fd_.get(); }
+
+  // False once the file system refused an unnamed temporary file: outputs
+  // are then written under hidden random names beside their final ones.
+  std::atomic<bool> unnamed_temporaries{true};
+
+  // False once the file system refused a hard link: a name is then taken
+  // by creating it, and renaming the complete output over it.
+  std::atomic<bool> hard_links{true};
+
+  // False on file systems held in memory only (tmpfs), whose files a power
+  // cut takes anyway: outputs there are not synced.
+  bool survives_power_loss = true;
+
+ private:
+  file_descriptor fd_;
+};
+
+// The final path component of `name`: what an output is called within its
+// directory.
+const char* base_name(const std::string& name);

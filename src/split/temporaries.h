@@ -1,0 +1,72 @@
+#pragma once
+
+// Hidden temporaries: files beside the outputs, named
+// ".propslice-<16 hex digits>.tmp", that hold an output until it takes its
+// name. Each is locked while it lives, so that a run can tell those left
+// by a run that died (nobody holds their lock) from those of a live one.
+// The named ones this run creates are removed by a signal that ends it.
+
+#include <signal.h>
+
+#include <array>
+#include <cstddef>
+
+// How many named temporaries may exist at once.
+constexpr std::size_t temporaries_at_most = 256;
+
+using hidden_name = std::array<char, 40>;
+
+// A fresh hidden name that nobody can guess in advance, short so that it
+// fits in any directory an output fits in. Returns 0 or an errno value.
+int make_hidden_name(hidden_name& name);
+
+// One named temporary of this run, from its creation until it is renamed
+// into place or removed.
+class named_temporary {
+ public:
+  named_temporary() = default;
+  ~named_temporary() { remove(); }
+  named_temporary(const named_temporary&) = delete;
+  named_temporary& operator=(const named_temporary&) = delete;
+
+  // Creates an empty file under a fresh hidden name in `directory`,
+  // locked, open for writing. Returns the descriptor (the caller closes
+  // it), or -1 with errno set.
+  int create(int directory);
+  bool exists() const { return slot_ >= 0; }
+  const char* name() const { return name_.data(); }
+  // The file was renamed away: nothing is left to remove.
+  void forget();
+  // Removes the file, if it still exists under its name.
+  void remove();
+
+ private:
+  int directory_ = -1;
+  int slot_ = -1;  // in the list of files a signal removes
+  hidden_name name_{};
+};
+
+// Removes the hidden temporaries in `directory` that no live run holds:
+// left by runs that were killed. Never one whose lock is held.
+void sweep_dead_temporaries(int directory);
+
+// Blocks, on the calling thread and while it lives, the signals that
+// remove temporaries: between the steps that must not be parted, and on
+// threads that leave them to the one that publishes.
+class cleanup_signals_blocked {
+ public:
+  cleanup_signals_blocked();
+  ~cleanup_signals_blocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  cleanup_signals_blocked(const cleanup_signals_blocked&) = delete;
+  cleanup_signals_blocked& operator=(const cleanup_signals_blocked&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
+// Makes SIGINT, SIGTERM and SIGHUP remove the named temporaries that
+// exist, then end the process as the signal would have; signals ignored at
+// start stay ignored. SIGXFSZ is ignored, so that a file size limit fails a
+// write with EFBIG, which is reported, instead of killing the process
+// mid-output.
+void handle_signals_for_outputs();
