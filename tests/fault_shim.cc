@@ -10,24 +10,18 @@
 //                                 temporary) fails with ENOSPC; "K+": every
 //                                 one from the K-th on (and links from a
 //                                 descriptor are refused, see linkat)
-//   PROPSLICE_CLONES=K            FICLONERANGE is done by copying the bytes,
-//                                 as on a copy-on-write file system; the
-//                                 K-th fails with ENOSPC ("K+": from the
-//                                 K-th on; 0: none fails)
 //   PROPSLICE_FAULT_LOG=PATH      one byte appended for each of these calls:
 //                                 'n' a failed operator new, 'N' a failed
-//                                 naming, 'c' a clone, 'C' a failed clone
+//                                 naming
+//
+// (A clone that fails is a seam of the tool: see seams.cc.)
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <stdio.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -63,11 +57,6 @@ fault& full_at_naming() {
   static fault f("PROPSLICE_FULL_AT_NAMING");
   return f;
 }
-fault& clones() {
-  static fault f("PROPSLICE_CLONES");
-  return f;
-}
-
 void log(char event) {
   const char* path = std::getenv("PROPSLICE_FAULT_LOG");
   if (path == nullptr) return;
@@ -170,37 +159,6 @@ int renameat2(int from_directory, const char* from, int to_directory, const char
   if (naming_fails(to)) return -1;
   static auto next = real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
   return next(from_directory, from, to_directory, to, flags);
-}
-
-int ioctl(int fd, unsigned long request, ...) noexcept {
-  va_list arguments;
-  va_start(arguments, request);
-  void* argument = va_arg(arguments, void*);
-  va_end(arguments);
-  if (request == FICLONERANGE && std::getenv("PROPSLICE_CLONES") != nullptr) {
-    if (clones().fails_now()) {
-      log('C');
-      errno = ENOSPC;
-      return -1;
-    }
-    const auto& range = *static_cast<const file_clone_range*>(argument);
-    char buffer[65536];
-    for (__u64 done = 0; done < range.src_length;) {
-      std::size_t size = sizeof buffer;
-      if (range.src_length - done < size) size = static_cast<std::size_t>(range.src_length - done);
-      ssize_t count = pread(static_cast<int>(range.src_fd), buffer, size,
-                            static_cast<off_t>(range.src_offset + done));
-      if (count <= 0 ||
-          pwrite(fd, buffer, static_cast<std::size_t>(count),
-                 static_cast<off_t>(range.dest_offset + done)) != count)
-        std::abort();
-      done += static_cast<__u64>(count);
-    }
-    log('c');
-    return 0;
-  }
-  static auto next = real<int (*)(int, unsigned long, ...)>("ioctl");
-  return next(fd, request, argument);
 }
 
 }  // extern "C"

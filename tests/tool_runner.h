@@ -63,10 +63,13 @@ class tool_process {
 // running, however loaded the machine.
 void small_output_pipe();
 
-// For `in_child`: preloads tests/fault_shim.cc into the tool, with its
-// settings ("NAME=VALUE", see there). Not under the sanitizers, whose own
+// For `in_child`: sets environment variables, "NAME=VALUE" each.
+std::function<void()> with_environment(const std::vector<std::string>& settings);
+
+// The same, and preloads tests/fault_shim.cc into the tool (its settings
+// are such variables, see there). Not under the sanitizers, whose own
 // operator new comes first.
-std::function<void()> preload_fault_shim(const std::vector<std::string>& settings);
+std::function<void()> preload_fault_shim(std::vector<std::string> settings);
 
 // For preload_fault_shim: the seams the suite runs with, and `threads`
 // writing threads.
