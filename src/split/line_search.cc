@@ -36,11 +36,11 @@ std::size_t find_bad_in_words(const char* text, std::size_t at, std::size_t limi
     std::memcpy(&word, text + offset, sizeof word);
     return word;
   };
-  // The top bit of some byte is set where "bad" starts in the eight bytes at
-  // `offset` (which byte may be wrong: only the first one set is sure), and
-  // of none elsewhere. The second and third letters come from loads one and
-  // two bytes further on; a byte of the three tests' union is zero only
-  // where all three match.
+  // Some byte has its top bit set when "bad" starts in the eight bytes at
+  // `offset`, none when it does not (which bytes are set is not used: a
+  // borrow from a zero byte may set the next one too). The second and third
+  // letters come from loads one and two bytes further on; a byte of the
+  // three tests' union is zero only where all three match.
   auto bad_starts = [&](std::size_t offset) {
     std::uint64_t differ =
         (load(offset) ^ ones * 'b') | (load(offset + 1) ^ ones * 'a') | (load(offset + 2) ^ ones * 'd');
