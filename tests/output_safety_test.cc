@@ -50,7 +50,8 @@ std::string output(std::size_t shared_bytes, int count, int number) {
 // or a tmpfs of a given size.
 class scratch_mount {
  public:
-  explicit scratch_mount(const std::string& tmpfs_size = "") {
+  // "xfs" (with reflink), "fat" (through FUSE), or "tmpfs:SIZE".
+  explicit scratch_mount(const std::string& kind = "xfs") {
     if (geteuid() != 0) {
       why_not_ = "not root";
       return;
@@ -63,22 +64,24 @@ class scratch_mount {
     root_ = pattern;
     std::string image = root_ + "/image", point = root_ + "/mnt";
     mkdir(point.c_str(), 0777);
-    if (tmpfs_size.empty() &&
-        std::system(("truncate -s 320M " + image + " && mkfs.xfs -q -m reflink=1 " + image +
-                     " >/dev/null 2>&1").c_str()) != 0) {
-      why_not_ = "mkfs.xfs with reflink is not available";
+    std::string make = kind == "xfs" ? "truncate -s 320M " + image + " && mkfs.xfs -q -m reflink=1 " + image
+                       : kind == "fat" ? "truncate -s 32M " + image + " && mkfs.vfat " + image
+                                       : "true";
+    if (std::system((make + " >/dev/null 2>&1").c_str()) != 0) {
+      why_not_ = "cannot make the image: mkfs." + kind + " is not there";
       return;
     }
-    std::string mount = tmpfs_size.empty() ? "mount -o loop " + image
-                                           : "mount -t tmpfs -o size=" + tmpfs_size + " tmpfs";
-    if (std::system((mount + " " + point + " 2>/dev/null").c_str()) != 0) {
-      why_not_ = "cannot mount a file system here";
+    std::string mount = kind == "xfs"   ? "mount -o loop " + image
+                        : kind == "fat" ? "fusefat -o rw+ " + image
+                                        : "mount -t tmpfs -o size=" + kind.substr(6) + " tmpfs";
+    if (std::system((mount + " " + point + " >/dev/null 2>&1").c_str()) != 0) {
+      why_not_ = "cannot mount it here: " + mount;
       return;
     }
     mounted_ = point;
   }
   ~scratch_mount() {
-    if (!mounted_.empty()) (void)std::system(("umount " + mounted_).c_str());
+    if (!mounted_.empty()) (void)std::system(("umount " + mounted_ + " 2>/dev/null || fusermount -u " + mounted_).c_str());
     if (!root_.empty()) (void)std::system(("rm -rf " + root_).c_str());
   }
   const std::string& path() const { return mounted_; }
@@ -173,10 +176,47 @@ TEST(OutputSafety, StoreThroughASharedMappingIsNotCloned) {
   }
 }
 
+// A FAT file system has no unnamed temporaries, no renaming without
+// replacing and no hard links: a name is still taken only by a complete
+// output, and never when something is there.
+TEST(OutputSafety, PublishesOnAFileSystemWithoutHardLinks) {
+  scratch_mount fat("fat");
+  if (fat.path().empty()) GTEST_SKIP() << "no FAT file system: " << fat.why_not();
+  const std::string input = "a\nbad 1\nb\nbad 2\n";
+  int fd = open((fat.path() + "/m.zelk").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  ASSERT_EQ(close(fd), 0);
+  struct example {
+    std::vector<std::string> arguments;
+    int status;
+    std::string err;
+  } examples[] = {
+      {{"m.zelk"}, 0, ""},
+      {{"m.zelk"}, 1, "error: Output file m-p0.zelk already exists. Delete or use -f to overwrite\n"},
+      {{"-f", "m.zelk"}, 0, ""},
+  };
+  for (const example& e : examples) {
+    tool_result result = run_tool(fat.path(), e.arguments);
+    EXPECT_EQ(result.status, e.status);
+    EXPECT_EQ(result.err, e.err);
+  }
+  std::map<std::string, std::string> left;
+  for (const char* name : {"m.zelk", "m-p0.zelk", "m-p1.zelk"}) {
+    std::string bytes(64, '\0');
+    fd = open((fat.path() + "/" + name).c_str(), O_RDONLY);
+    bytes.resize(static_cast<std::size_t>(std::max<ssize_t>(read(fd, bytes.data(), bytes.size()), 0)));
+    close(fd);
+    left[name] = bytes;
+  }
+  EXPECT_EQ(left, (std::map<std::string, std::string>{{"m.zelk", input},
+                                                      {"m-p0.zelk", "a\nb\nbad 2\n"},
+                                                      {"m-p1.zelk", "a\nbad 1\nb\n"}}));
+}
+
 // A full disk stops the run where one thread writing alone would stop it:
 // outputs written ahead by other threads do not take the space first.
 TEST(OutputSafety, FullDiskStopsWhereOneThreadWould) {
-  scratch_mount small("20m");
+  scratch_mount small("tmpfs:20m");
   if (small.path().empty()) GTEST_SKIP() << "no small tmpfs: " << small.why_not();
   const std::size_t shared_bytes = 2300 * 1000;
   const std::string input = model(shared_bytes, 30);
