@@ -16,7 +16,7 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "every property of a large model can be checked on its own.")
 if(NOT CPACK_DEBIAN_PACKAGE_MAINTAINER)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER
-      "propslice maintainers <maintainers@users.noreply.c-seed-e8a54e93.example>")
+      "propslice maintainers <propslice@example.org>")
 endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
 
 namespace {
@@ -27,24 +29,37 @@ void exit_with_error(const char* format, ...) {
   va_start(args, format);
   std::va_list again;
   va_copy(again, args);
-  int length = std::vsnprintf(nullptr, 0, format, args);
+  // Compose the whole line first so it reaches standard error in one write,
+  // not interleaved piece by piece with anything else; on the stack, as
+  // memory running short may be what is reported.
+  constexpr char prefix[] = "error: ";
+  constexpr std::size_t prefix_length = sizeof prefix - 1;
+  char line[8192];
+  std::memcpy(line, prefix, prefix_length);
+  std::size_t room = sizeof line - prefix_length - 1;  // and one byte for the newline
+  int length = std::vsnprintf(line + prefix_length, room, format, args);
   va_end(args);
 
-  // Compose the whole line first so it reaches standard error in one write,
-  // not interleaved piece by piece with anything else.
-  std::string line = "error: ";
-  if (length > 0) {
-    std::size_t prefix = line.size();
-    line.resize(prefix + static_cast<std::size_t>(length) + 1);
-    (void)std::vsnprintf(line.data() + prefix, static_cast<std::size_t>(length) + 1, format,
-                         again);
-    line.pop_back();  // the terminating NUL
+  (void)std::fflush(stdout);  // nothing is left to report a failure of these to
+  if (length >= 0 && static_cast<std::size_t>(length) < room) {
+    line[prefix_length + static_cast<std::size_t>(length)] = '\n';
+    (void)std::fwrite(line, 1, prefix_length + static_cast<std::size_t>(length) + 1, stderr);
+  } else if (length > 0) {
+    // Longer than the stack holds (a long path): on the heap where there is
+    // memory, else in pieces.
+    try {
+      std::string whole(prefix);
+      whole.resize(prefix_length + static_cast<std::size_t>(length) + 1);
+      (void)std::vsnprintf(whole.data() + prefix_length, static_cast<std::size_t>(length) + 1,
+                           format, again);
+      whole.back() = '\n';  // in place of the terminating NUL
+      (void)std::fwrite(whole.data(), 1, whole.size(), stderr);
+    } catch (const std::bad_alloc&) {
+      (void)std::fputs(prefix, stderr);
+      (void)std::vfprintf(stderr, format, again);
+      (void)std::fputc('\n', stderr);
+    }
   }
   va_end(again);
-  line += '\n';
-
-  // Nothing is left to report a failure of these to.
-  (void)std::fflush(stdout);
-  (void)std::fwrite(line.data(), 1, line.size(), stderr);
   std::exit(1);
 }

@@ -50,7 +50,8 @@ std::string output(std::size_t shared_bytes, int count, int number) {
 // or a tmpfs of a given size.
 class scratch_mount {
  public:
-  explicit scratch_mount(const std::string& tmpfs_size = "") {
+  // "xfs" (with reflink), "fat" (through FUSE), or "tmpfs:SIZE".
+  explicit scratch_mount(const std::string& kind = "xfs") {
     if (geteuid() != 0) {
       why_not_ = "not root";
       return;
@@ -63,22 +64,24 @@ class scratch_mount {
     root_ = pattern;
     std::string image = root_ + "/image", point = root_ + "/mnt";
     mkdir(point.c_str(), 0777);
-    if (tmpfs_size.empty() &&
-        std::system(("truncate -s 320M " + image + " && mkfs.xfs -q -m reflink=1 " + image +
-                     " >/dev/null 2>&1").c_str()) != 0) {
-      why_not_ = "mkfs.xfs with reflink is not available";
+    std::string make = kind == "xfs" ? "truncate -s 320M " + image + " && mkfs.xfs -q -m reflink=1 " + image
+                       : kind == "fat" ? "truncate -s 32M " + image + " && mkfs.vfat " + image
+                                       : "true";
+    if (std::system((make + " >/dev/null 2>&1").c_str()) != 0) {
+      why_not_ = "cannot make the image: mkfs." + kind + " is not there";
       return;
     }
-    std::string mount = tmpfs_size.empty() ? "mount -o loop " + image
-                                           : "mount -t tmpfs -o size=" + tmpfs_size + " tmpfs";
-    if (std::system((mount + " " + point + " 2>/dev/null").c_str()) != 0) {
-      why_not_ = "cannot mount a file system here";
+    std::string mount = kind == "xfs"   ? "mount -o loop " + image
+                        : kind == "fat" ? "fusefat -o rw+ " + image
+                                        : "mount -t tmpfs -o size=" + kind.substr(6) + " tmpfs";
+    if (std::system((mount + " " + point + " >/dev/null 2>&1").c_str()) != 0) {
+      why_not_ = "cannot mount it here: " + mount;
       return;
     }
     mounted_ = point;
   }
   ~scratch_mount() {
-    if (!mounted_.empty()) (void)std::system(("umount " + mounted_).c_str());
+    if (!mounted_.empty()) (void)std::system(("umount " + mounted_ + " 2>/dev/null || fusermount -u " + mounted_).c_str());
     if (!root_.empty()) (void)std::system(("rm -rf " + root_).c_str());
   }
   const std::string& path() const { return mounted_; }
@@ -173,10 +176,47 @@ TEST(OutputSafety, StoreThroughASharedMappingIsNotCloned) {
   }
 }
 
+// A FAT file system has no unnamed temporaries, no renaming without
+// replacing and no hard links: a name is still taken only by a complete
+// output, and never when something is there.
+TEST(OutputSafety, PublishesOnAFileSystemWithoutHardLinks) {
+  scratch_mount fat("fat");
+  if (fat.path().empty()) GTEST_SKIP() << "no FAT file system: " << fat.why_not();
+  const std::string input = "a\nbad 1\nb\nbad 2\n";
+  int fd = open((fat.path() + "/m.zelk").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_EQ(write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  ASSERT_EQ(close(fd), 0);
+  struct example {
+    std::vector<std::string> arguments;
+    int status;
+    std::string err;
+  } examples[] = {
+      {{"m.zelk"}, 0, ""},
+      {{"m.zelk"}, 1, "error: Output file m-p0.zelk already exists. Delete or use -f to overwrite\n"},
+      {{"-f", "m.zelk"}, 0, ""},
+  };
+  for (const example& e : examples) {
+    tool_result result = run_tool(fat.path(), e.arguments);
+    EXPECT_EQ(result.status, e.status);
+    EXPECT_EQ(result.err, e.err);
+  }
+  std::map<std::string, std::string> left;
+  for (const char* name : {"m.zelk", "m-p0.zelk", "m-p1.zelk"}) {
+    std::string bytes(64, '\0');
+    fd = open((fat.path() + "/" + name).c_str(), O_RDONLY);
+    bytes.resize(static_cast<std::size_t>(std::max<ssize_t>(read(fd, bytes.data(), bytes.size()), 0)));
+    close(fd);
+    left[name] = bytes;
+  }
+  EXPECT_EQ(left, (std::map<std::string, std::string>{{"m.zelk", input},
+                                                      {"m-p0.zelk", "a\nb\nbad 2\n"},
+                                                      {"m-p1.zelk", "a\nbad 1\nb\n"}}));
+}
+
 // A full disk stops the run where one thread writing alone would stop it:
 // outputs written ahead by other threads do not take the space first.
 TEST(OutputSafety, FullDiskStopsWhereOneThreadWould) {
-  scratch_mount small("20m");
+  scratch_mount small("tmpfs:20m");
   if (small.path().empty()) GTEST_SKIP() << "no small tmpfs: " << small.why_not();
   const std::size_t shared_bytes = 2300 * 1000;
   const std::string input = model(shared_bytes, 30);
@@ -200,6 +240,68 @@ TEST(OutputSafety, FullDiskStopsWhereOneThreadWould) {
     }
   }
   EXPECT_EQ(outputs, 8);
+}
+
+// The same where the disk fills up as an output is named or cloned: the
+// run goes on alone from that output, written and named again, and
+// sharing stays on; with one thread, or when alone already, it stops there.
+// A naming fails through a library preloaded into the tool
+// (tests/fault_shim.cc); a clone through the seam that stands in for a
+// copy-on-write file system (seams.cc).
+TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
+  const int count = 6;
+  const std::size_t shared_bytes = 64 * 1024;
+  const std::string input = model(shared_bytes, count);
+  const std::string full = ": No space left on device\n";
+  struct row {
+    const char* name;
+    std::string fault;  // for the preloaded library, or a seam "clones=..."
+    int threads;
+    bool force;
+    std::string err;
+    int outputs_left;  // the first ones
+  };
+  const row rows[] = {
+      {"naming, one thread", "PROPSLICE_FULL_AT_NAMING=3", 1, false,
+       "error: Cannot write output file m-p2.zelk" + full, 2},
+      {"naming, three threads", "PROPSLICE_FULL_AT_NAMING=3", 3, false, "", count},
+      {"naming, three threads, -f", "PROPSLICE_FULL_AT_NAMING=3", 3, true, "", count},
+      {"naming, again when alone", "PROPSLICE_FULL_AT_NAMING=3+", 3, true,
+       "error: Cannot write output file m-p2.zelk" + full, 2},
+      {"cloning, one thread", "clones=2", 1, false,
+       "error: Cannot write output file m-p1.zelk" + full, 1},
+      {"cloning, three threads", "clones=2", 3, false, "", count},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const bool cloning = r.fault.starts_with("clones=");
+#ifdef PROPSLICE_SANITIZED
+    if (!cloning) continue;  // the sanitizers do not let a library be preloaded before them
+#endif
+    scratch_directory dir("/dev/shm"), log;
+    dir.write("m.zelk", input);
+    std::vector<std::string> arguments = {"m.zelk"};
+    if (r.force) arguments.push_back("-f");
+    std::vector<std::string> settings = {"PROPSLICE_FAULT_LOG=" + log / "log",
+                                         seams_with_threads(r.threads)};
+    if (cloning) settings[1] += "," + r.fault;
+    else settings.push_back(r.fault);
+    tool_result result = run_tool(dir.path(), arguments,
+                                  cloning ? with_environment(settings) : preload_fault_shim(settings));
+    EXPECT_EQ(result.err, r.err);
+    EXPECT_EQ(result.status, r.err.empty() ? 0 : 1);
+    files left = dir.files();
+    EXPECT_EQ(left.size(), 1u + r.outputs_left);  // and no temporary
+    for (int number = 0; number < r.outputs_left; ++number) {
+      std::string name = "m-p" + std::to_string(number) + ".zelk";
+      EXPECT_TRUE(left[name] == output(shared_bytes, count, number)) << name << " differs";
+    }
+    if (cloning && r.err.empty()) {
+      // Every output kept was cloned: sharing was not turned off.
+      std::string events = log.read("log");
+      EXPECT_GE(std::count(events.begin(), events.end(), 'c'), count) << events;
+    }
+  }
 }
 
 // A clone reads the file again: an input changed since it was read must
@@ -249,10 +351,12 @@ TEST(OutputSafety, InputChangedAfterTheReadIsNotCloned) {
 // SIGKILL cannot be caught: still no output name may hold a partial file,
 // with or without -f. What the kill leaves (a named temporary, where
 // unnamed ones are refused) is swept by the next run in the directory,
-// which keeps the temporaries of live runs: their lock is held.
+// which keeps the temporaries of live runs: their lock is held. The
+// messages of 2,000 outputs fill a small pipe, where the tool waits: the
+// kill always finds it in mid-split.
 TEST(OutputSafety, KilledSplitLeavesNoPartialFile) {
-  const std::size_t shared_bytes = 4 * 1024 * 1024;
-  const std::string input = model(shared_bytes, 500);
+  const std::size_t shared_bytes = 64 * 1024;
+  const std::string input = model(shared_bytes, 2000);
   for (bool force : {false, true}) {
     SCOPED_TRACE(force ? "-f" : "");
     scratch_directory dir("/dev/shm");
@@ -281,16 +385,16 @@ TEST(OutputSafety, KilledSplitLeavesNoPartialFile) {
     ASSERT_EQ(read(ready[0], &locked, 1), 1) << "the live run could not lock";
     std::vector<std::string> arguments = {"-v", "m.zelk"};
     if (force) arguments.push_back("-f");
-    tool_process tool(dir.path(), arguments);
+    tool_process tool(dir.path(), arguments, small_output_pipe);
     tool.read_output_line();  // Processing
     tool.read_output_line();  // Found
-    EXPECT_EQ(tool.read_output_line(), "Generated m-p000.zelk");
+    EXPECT_EQ(tool.read_output_line(), "Generated m-p0000.zelk");
     tool.send(SIGKILL);
     EXPECT_EQ(tool.finish().signal, SIGKILL);
     for (const auto& [name, bytes] : dir.files()) {
       if (name == "m.zelk" || name == "small.zelk" || name.starts_with(".propslice-")) continue;
       ASSERT_EQ(name.substr(0, 3), "m-p") << "a stray file";
-      ASSERT_TRUE(bytes == output(shared_bytes, 500, std::stoi(name.substr(3, 3))))
+      ASSERT_TRUE(bytes == output(shared_bytes, 2000, std::stoi(name.substr(3, 4))))
           << name << " is incomplete";
     }
     ASSERT_EQ(run_tool(dir.path(), {"small.zelk"}).status, 0);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/seams.h"
+#include "split/line_search.h"
 #include "split/scan.h"
 
 namespace {
@@ -76,6 +77,40 @@ scan_result scan_pipe(const std::string& bytes, std::size_t read_size) {
   return scanned;
 }
 
+// Searches `bytes` with line_search alone, fed in pieces of 1 to `most`
+// bytes, each followed by its padding filled from `alphabet`: a "bad", or
+// the end of one, just past a piece must count for nothing. Checks each
+// property line found against the naive scan.
+void expect_search_in_pieces(const std::string& bytes, std::size_t most, const std::string& alphabet,
+                             std::mt19937& random) {
+  naive_scan expected = scan_naively(bytes);
+  std::string text = bytes;
+  if (!text.empty() && text.back() != '\n') text += '\n';
+  line_search search;
+  std::vector<std::uint64_t> found;
+  found_line line;
+  auto take = [&] {
+    while (search.next_property(line)) {
+      found.push_back(line.index);
+      ASSERT_LT(line.index, expected.lines.size());
+      ASSERT_EQ(text.substr(line.begin, line.end - line.begin), expected.lines[line.index] + "\n");
+    }
+  };
+  std::vector<char> piece;
+  for (std::size_t at = 0; at < bytes.size();) {
+    std::size_t size = std::min<std::size_t>(1 + random() % most, bytes.size() - at);
+    piece.assign(bytes.begin() + at, bytes.begin() + at + size);
+    for (std::size_t i = 0; i < search_padding; ++i) piece.push_back(alphabet[random() % alphabet.size()]);
+    search.feed(piece.data(), size);
+    take();
+    at += size;
+  }
+  search.finish();
+  take();
+  EXPECT_EQ(found, expected.properties);
+  EXPECT_EQ(search.lines(), expected.lines.size());
+}
+
 std::string thirteen_line_model() {
   std::string text;
   for (int i = 0; i < 10; ++i) text += std::to_string(i) + " state 1 counter\n";
@@ -131,10 +166,11 @@ TEST(Scan, TextAlwaysEndsWithANewline) {
   EXPECT_EQ(scan_text("a\nb\n").lines.text(), "a\nb\n");
 }
 
-// The search works on blocks of bytes; "bad" and newlines at every offset
-// around block edges, and lines shorter and longer than a block. Some of the
-// same texts are read from files and pipes a few bytes at a time, so that
-// lines and "bad" straddle two reads or more.
+// The search works on blocks and words of bytes; "bad" and newlines at every
+// offset around their edges, and lines shorter and longer than a block. The
+// same texts are searched in pieces followed by padding that holds "bad" and
+// its parts, and some are read from files and pipes a few bytes at a time,
+// so that lines and "bad" straddle two reads or more.
 TEST(Scan, MatchesANaiveScanOnRandomText) {
   std::mt19937 random(42);
   const std::string alphabet = "bad\nbad\nxyz \r";
@@ -144,6 +180,7 @@ TEST(Scan, MatchesANaiveScanOnRandomText) {
     for (std::size_t i = 0; i < size; ++i) bytes += alphabet[random() % alphabet.size()];
     SCOPED_TRACE(testing::PrintToString(bytes));
     expect_scan(scan_text(bytes), bytes);
+    expect_search_in_pieces(bytes, round % 2 == 0 ? 24 : 200, alphabet, random);
     if (round % 10 != 0) continue;
     std::size_t read_size = 1 + random() % 40;
     SCOPED_TRACE(read_size);

@@ -191,6 +191,30 @@ tool_result tool_process::finish() {
   return result;
 }
 
+void small_output_pipe() {
+  if (fcntl(1, F_SETPIPE_SZ, 4096) != 4096) _exit(127);
+}
+
+std::function<void()> with_environment(const std::vector<std::string>& settings) {
+  return [settings] {
+    for (const std::string& setting : settings) {
+      std::size_t equals = setting.find('=');
+      setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
+    }
+  };
+}
+
+std::function<void()> preload_fault_shim(std::vector<std::string> settings) {
+  settings.push_back(std::string("LD_PRELOAD=") + PROPSLICE_FAULT_SHIM);
+  return with_environment(settings);
+}
+
+std::string seams_with_threads(int threads) {
+  const char* seams = std::getenv("PROPSLICE_TEST_SEAMS");
+  return std::string("PROPSLICE_TEST_SEAMS=") + (seams ? seams : "") + ",threads=" +
+         std::to_string(threads);
+}
+
 tool_result run_tool(const std::string& directory, const std::vector<std::string>& arguments,
                      const std::function<void()>& in_child) {
   return tool_process(directory, arguments, in_child).finish();

@@ -57,5 +57,23 @@ class tool_process {
   std::size_t out_read_ = 0;  // bytes of out_text_ handed out by read_output_line
 };
 
+// For `in_child`: standard output becomes a pipe of one page. A run that
+// prints more than two pages stops in mid-split once the pipe is full,
+// until the test reads on: a signal sent before that always finds it
+// running, however loaded the machine.
+void small_output_pipe();
+
+// For `in_child`: sets environment variables, "NAME=VALUE" each.
+std::function<void()> with_environment(const std::vector<std::string>& settings);
+
+// The same, and preloads tests/fault_shim.cc into the tool (its settings
+// are such variables, see there). Not under the sanitizers, whose own
+// operator new comes first.
+std::function<void()> preload_fault_shim(std::vector<std::string> settings);
+
+// For preload_fault_shim: the seams the suite runs with, and `threads`
+// writing threads.
+std::string seams_with_threads(int threads);
+
 tool_result run_tool(const std::string& directory, const std::vector<std::string>& arguments,
                      const std::function<void()>& in_child = {});

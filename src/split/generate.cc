@@ -73,18 +73,33 @@ output_naming::output_naming(std::string_view input_path, std::uint64_t output_c
   extension_ = input_path.substr(dot);
 }
 
-void output_naming::build(std::uint64_t number, std::string& name) const {
+output_naming::number_part output_naming::part_for(std::uint64_t number) const {
   char digits[24];
   int length = 0;
   do {
     digits[length++] = static_cast<char>('0' + number % 10);
     number /= 10;
   } while (number != 0);
+  number_part part;
+  char* at = part.text;
+  *at++ = '-';
+  *at++ = 'p';
+  for (int pad = length; pad < width_; ++pad) *at++ = '0';
+  while (length > 0) *at++ = digits[--length];
+  *at = '\0';
+  return part;
+}
+
+void output_naming::build(std::uint64_t number, std::string& name) const {
   name.assign(stem_);
-  name += "-p";
-  if (length < width_) name.append(static_cast<std::size_t>(width_ - length), '0');
-  while (length > 0) name += digits[--length];
+  name += part_for(number).text;
   name += extension_;
+}
+
+void output_naming::exit_cannot_write(std::uint64_t number, int error) const {
+  exit_with_error("Cannot write output file %.*s%s%.*s: %s", static_cast<int>(stem_.size()),
+                  stem_.data(), part_for(number).text, static_cast<int>(extension_.size()),
+                  extension_.data(), std::strerror(error));
 }
 
 namespace {
@@ -104,16 +119,21 @@ class block_sharing {
         leased_(scanned.input_guard == scan_result::guard::lease),
         on_(source_ >= 0 && block_ > 0 && scanned.input_guard != scan_result::guard::none) {}
 
-  // Shares what it can of the first `prefix` bytes of `output`; returns
-  // how many it shared. The first refusal turns sharing off.
-  std::size_t share(output_file& output, std::size_t prefix) {
+  // Shares what it can of the first `prefix` bytes of `output` and sets
+  // `shared` to how many. The first refusal turns sharing off; a full disk
+  // or quota is no refusal but the failure of this output, returned (0
+  // otherwise).
+  int share(output_file& output, std::size_t prefix, std::size_t& shared) {
+    shared = 0;
     std::size_t length = on_ ? prefix - prefix % block_ : 0;
     if (length == 0) return 0;
-    if (output.clone_from(source_, length) != 0) {
+    int error = output.clone_from(source_, length);
+    if (error == ENOSPC || error == EDQUOT) return error;
+    if (error != 0)
       on_ = false;
-      return 0;
-    }
-    return length;
+    else
+      shared = length;
+    return 0;
   }
 
   // After an output shared blocks: false (and no more sharing) when the
@@ -142,8 +162,9 @@ int write_output(output_file& output, output_directory& directory, const output_
                  std::size_t ordinal, block_sharing& sharing, const std::vector<iovec>& pieces) {
   int error = output.create(directory);
   if (error != 0) return error;
-  std::size_t shared = sharing.share(output, layout.shared_prefix(ordinal));
-  error = output.write(pieces, shared);
+  std::size_t shared;
+  error = sharing.share(output, layout.shared_prefix(ordinal), shared);
+  if (error == 0) error = output.write(pieces, shared);
   if (error == 0 && shared > 0 && !sharing.input_unchanged()) {
     // What was shared may hold bytes written since the read: write it all
     // from the bytes read.
@@ -198,18 +219,20 @@ std::uint64_t output_bytes(const scan_result& scanned) {
 void generate_outputs(const std::string& input_path, const scan_result& scanned,
                       const settings& run) {
   const std::uint64_t count = scanned.property_lines.size();
-  if (run.verbosity != 0)
-    print_line("Found " + std::to_string(count) + " properties in " +
-               std::to_string(scanned.lines.size()) + " lines");
-
-  output_naming naming(input_path, count);
-  const std::string* name = &naming.name(0);
+  const output_naming naming(input_path, count);
+  // The output being made: what fails, memory running short included, fails
+  // it. Those before it are complete, named and reported.
+  std::uint64_t current = 0;
   try {
+    if (run.verbosity != 0)
+      print_line("Found " + std::to_string(count) + " properties in " +
+                 std::to_string(scanned.lines.size()) + " lines");
     const output_layout layout(scanned);
     const std::vector<std::size_t> kept = kept_properties(scanned);
+    std::string name;
+    naming.build(0, name);  // every later name has the same length: no more memory
     output_directory directory;
-    if (int error = directory.open_for(*name))
-      exit_with_error("Cannot write output file %s: %s", name->c_str(), std::strerror(error));
+    if (int error = directory.open_for(name)) naming.exit_cannot_write(0, error);
     sweep_dead_temporaries(directory.fd());
     block_sharing sharing(scanned);
 
@@ -231,25 +254,28 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
         write);
     on_fatal_error stop_writers([&] { writers.stop(); });
 
-    for (std::uint64_t number = 0; number < count; ++number) {
+    for (; current < count; ++current) {
       output_file* output;
-      int error = writers.wait_for(number, output);
-      if ((error == ENOSPC || error == EDQUOT) && writers.continue_alone())
+      int error = writers.wait_for(current, output);
+      naming.build(current, name);
+      if (error == 0) error = output->publish(base_name(name), run.force_overwrite);
+      if ((error == ENOSPC || error == EDQUOT) && writers.continue_alone()) {
         // What was written ahead took space that one thread would have
-        // left free: this output is written again with nothing ahead of it.
-        error = writers.wait_for(number, output);
-      name = &naming.name(number);
-      if (error == 0) error = output->publish(base_name(*name), run.force_overwrite);
+        // left free, for the output or for its name: this output is
+        // written again with nothing ahead of it, and named.
+        error = writers.wait_for(current, output);
+        if (error == 0) error = output->publish(base_name(name), run.force_overwrite);
+      }
       if (error == EEXIST && !run.force_overwrite)
         exit_with_error("Output file %s already exists. Delete or use -f to overwrite",
-                        name->c_str());
-      if (error != 0)
-        exit_with_error("Cannot write output file %s: %s", name->c_str(), std::strerror(error));
-      writers.release(number);
-      if (run.verbosity != 0) print_line("Generated ", *name);
+                        name.c_str());
+      if (error != 0) naming.exit_cannot_write(current, error);
+      writers.release(current);
+      if (run.verbosity != 0) print_line("Generated ", name);
     }
   } catch (const std::bad_alloc&) {
-    // Nothing partial is left: what was not published is discarded.
-    exit_with_error("Cannot write output file %s: %s", name->c_str(), std::strerror(ENOMEM));
+    // Nothing partial is left: the writers are gone, and with them what was
+    // not published.
+    naming.exit_cannot_write(current, ENOMEM);
   }
 }

@@ -60,8 +60,17 @@ class output_naming {
   }
   // The same into `name`, which may belong to any thread.
   void build(std::uint64_t number, std::string& name) const;
+  // Ends the process with "Cannot write output file NAME: REASON" for
+  // output `number`, through exit_with_error. Asks for no memory, which may
+  // be what ran short.
+  [[noreturn]] void exit_cannot_write(std::uint64_t number, int error) const;
 
  private:
+  struct number_part {
+    char text[32];  // "-p" and the padded number
+  };
+  number_part part_for(std::uint64_t number) const;
+
   std::string_view stem_, extension_;
   int width_;
   std::string name_;

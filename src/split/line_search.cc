@@ -6,22 +6,93 @@
 
 #include "platform/platform.h"
 
-// The block search needs SSE2, which every x86-64 has (and a 32-bit x86
-// build has when asked for); every other machine runs the plain search,
-// which PROPSLICE_PLAIN_SEARCH forces so that it is built and tested here too.
+// The block search, sixteen bytes at a time, needs SSE2, which every x86-64
+// has (and a 32-bit x86 build has when asked for), or the NEON of every
+// aarch64. Every other machine runs the word search, in portable C++, which
+// PROPSLICE_PLAIN_SEARCH forces so that it is built and tested here too.
 #if defined(__SSE2__) && !defined(PROPSLICE_PLAIN_SEARCH)
-#define PROPSLICE_BLOCK_SEARCH 1
+#define PROPSLICE_SSE2_SEARCH 1
 #include <emmintrin.h>
+#elif defined(__ARM_NEON) && defined(__aarch64__) && !defined(PROPSLICE_PLAIN_SEARCH)
+#define PROPSLICE_NEON_SEARCH 1
+#include <arm_neon.h>
 #endif
 
 namespace {
+
+#ifndef PROPSLICE_SSE2_SEARCH
+bool bad_at(const char* text, std::size_t at) {
+  return text[at] == 'b' && text[at + 1] == 'a' && text[at + 2] == 'd';
+}
+
+// find_bad with integer arithmetic on 64-bit words, eight bytes in each: the
+// tests of the block search made on all bytes of a word at once, two words
+// (sixteen bytes) a step. Nothing here depends on the order of the bytes in
+// a word, so it runs the same on big- and little-endian machines.
+std::size_t find_bad_in_words(const char* text, std::size_t at, std::size_t limit,
+                              std::uint64_t& newlines) {
+  constexpr std::uint64_t ones = ~std::uint64_t{0} / 0xff;  // 0x01 in every byte
+  constexpr std::uint64_t high = ones * 0x80;
+  auto load = [text](std::size_t offset) {
+    std::uint64_t word;
+    std::memcpy(&word, text + offset, sizeof word);
+    return word;
+  };
+  // Some byte has its top bit set when "bad" starts in the eight bytes at
+  // `offset`, none when it does not (which bytes are set is not used: a
+  // borrow from a zero byte may set the next one too). The second and third
+  // letters come from loads one and two bytes further on; a byte of the
+  // three tests' union is zero only where all three match.
+  auto bad_starts = [&](std::size_t offset) {
+    std::uint64_t differ =
+        (load(offset) ^ ones * 'b') | (load(offset + 1) ^ ones * 'a') | (load(offset + 2) ^ ones * 'd');
+    return (differ - ones) & ~differ;
+  };
+  // 0x01 in each byte of `word` that is not '\n', 0x00 in the others. With
+  // its top bit set, no byte borrows from the next.
+  auto not_newline = [](std::uint64_t word) {
+    std::uint64_t differ = word ^ ones * '\n';
+    return ((((differ | high) - ones) | differ) & high) >> 7;
+  };
+  while (limit - at >= 16) {
+    // The bytes other than '\n' are summed in byte counters, each gaining at
+    // most two a step: folded at least every 127 steps.
+    std::size_t start = at;
+    std::size_t steps_end = at + std::min<std::size_t>((limit - at) / 16, 127) * 16;
+    std::uint64_t counts = 0;
+    for (; at < steps_end; at += 16) {
+      if (((bad_starts(at) | bad_starts(at + 8)) & high) != 0) break;
+      counts += not_newline(load(at)) + not_newline(load(at + 8));
+    }
+    // Four sums of two counters, then their sum in the top 16 bits.
+    constexpr std::uint64_t even = 0x00ff00ff00ff00ff;
+    std::uint64_t pairs = (counts & even) + ((counts >> 8) & even);
+    newlines += (at - start) - ((pairs * 0x0001000100010001) >> 48);
+    if (at < steps_end) {
+      // A "bad" starts in the sixteen bytes at `at`.
+      std::size_t found = at;
+      while (!bad_at(text, found)) ++found;
+      // A "bad" running past `limit` is not in the range, and no later one is.
+      if (found + 3 > limit) found = limit;
+      newlines += static_cast<std::uint64_t>(std::count(text + at, text + found, '\n'));
+      return found;
+    }
+  }
+  // The last few bytes, one by one.
+  for (; at < limit; ++at) {
+    if (limit - at >= 3 && bad_at(text, at)) return at;
+    if (text[at] == '\n') ++newlines;
+  }
+  return limit;
+}
+#endif
 
 // Finds the first "bad" lying wholly in text[at, limit) and adds the
 // newlines before it to `newlines`; returns its offset, or `limit` when there
 // is none (all newlines of the range added then). The `search_padding`
 // bytes past `limit` must be readable; what they hold does not matter.
 std::size_t find_bad(const char* text, std::size_t at, std::size_t limit, std::uint64_t& newlines) {
-#ifdef PROPSLICE_BLOCK_SEARCH
+#if defined(PROPSLICE_SSE2_SEARCH)
   // Sixteen bytes at a time: one compare for '\n', three for "bad" (the
   // second and third letters from loads one and two bytes further on).
   // Newlines are summed in byte counters, folded at least every 255 blocks.
@@ -70,11 +141,33 @@ std::size_t find_bad(const char* text, std::size_t at, std::size_t limit, std::u
     }
   }
   return limit;
+#elif defined(PROPSLICE_NEON_SEARCH)
+  // The same tests as with SSE2, sixteen bytes at a time, over the blocks
+  // without "bad"; the block with one, and the last few bytes, are left to
+  // the word search.
+  const uint8x16_t newline = vdupq_n_u8('\n');
+  const uint8x16_t b = vdupq_n_u8('b'), a = vdupq_n_u8('a'), d = vdupq_n_u8('d');
+  auto load = [text](std::size_t offset) {
+    return vld1q_u8(reinterpret_cast<const std::uint8_t*>(text + offset));
+  };
+  while (limit - at >= 16) {
+    std::size_t blocks_end = at + std::min<std::size_t>((limit - at) / 16, 255) * 16;
+    uint8x16_t counts = vdupq_n_u8(0);
+    for (; at < blocks_end; at += 16) {
+      uint8x16_t block = load(at);
+      uint8x16_t found = vandq_u8(vandq_u8(vceqq_u8(block, b), vceqq_u8(load(at + 1), a)),
+                                  vceqq_u8(load(at + 2), d));
+      // Whether any byte matched: the compare narrowed to four bits a byte.
+      if (vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(found), 4)), 0) != 0)
+        break;
+      counts = vsubq_u8(counts, vceqq_u8(block, newline));
+    }
+    newlines += vaddlvq_u8(counts);
+    if (at < blocks_end) break;
+  }
+  return find_bad_in_words(text, at, limit, newlines);
 #else
-  auto* found = static_cast<const char*>(memmem(text + at, limit - at, "bad", 3));
-  std::size_t stop = found != nullptr ? static_cast<std::size_t>(found - text) : limit;
-  newlines += static_cast<std::uint64_t>(std::count(text + at, text + stop, '\n'));
-  return stop;
+  return find_bad_in_words(text, at, limit, newlines);
 #endif
 }
 

@@ -8,6 +8,9 @@
 #include <system_error>
 
 #include "platform/platform.h"
+#include "split/output_writers_test_hooks.h"
+
+output_writers_test_hooks output_writers_hooks;
 
 namespace {
 
@@ -65,10 +68,18 @@ output_writers::output_writers(std::uint64_t count, unsigned threads, write_func
   cleanup_signals_blocked blocked;
   threads_.reserve(threads);  // so that only starting a thread can fail below
   try {
-    for (unsigned i = 0; i < threads; ++i) threads_.emplace_back(&output_writers::work, this);
+    for (unsigned i = 0; i < threads; ++i) {
+      if (output_writers_hooks.starting_thread != nullptr) output_writers_hooks.starting_thread(i);
+      threads_.emplace_back(&output_writers::work, this);
+    }
   } catch (const std::system_error&) {
     // Fewer threads than hoped for (none, even): the work gets done all
     // the same, on those there are or when each output is waited for.
+  } catch (...) {
+    // Memory ran short (a thread's state is allocated): those started end,
+    // and what they wrote is discarded, before the failure is reported.
+    stop();
+    throw;
   }
   if (threads_.empty()) slots_.resize(1);
 }
@@ -89,6 +100,10 @@ void output_writers::work() {
         break;
       }
     }
+    if (output_writers_hooks.took_number != nullptr) output_writers_hooks.took_number(number, stopping_);
+    // Stopped or failed since the check above: an output written now would
+    // only be thrown away.
+    if (stopping_.load() || failed_.load()) return;
     slot& place = slot_for(number);
     int error;
     try {

@@ -33,6 +33,11 @@ namespace {
 // The most data a buffer can hold: its padding must fit in a size_t too.
 constexpr std::size_t largest_capacity = SIZE_MAX - search_padding;
 
+// The reads of the window: small enough that the kernel's copy into it and
+// the search right after stay in the processor's cache (reads of 256 KiB
+// took three times as long as `wc -l` here, of 32 KiB half that).
+constexpr std::size_t window_read_size = std::size_t{32} * 1024;
+
 // How often a file that changes while it is read is read again.
 constexpr int read_attempts = 4;
 
@@ -143,6 +148,7 @@ std::size_t read_some(int fd, char* into, std::size_t size, const std::string& p
 // the lines.
 bool has_two_properties(int fd, const std::string& path, std::size_t read_size,
                         scan_result& result) {
+  read_size = std::min(read_size, window_read_size);
   std::vector<char> window(read_size + search_padding);
   line_search search;
   property_set found;

@@ -100,7 +100,8 @@ constexpr std::size_t default_read_size = std::size_t{256} * 1024;
 // Reads the file at `path` completely and finds its property lines: those
 // holding the bytes "bad" anywhere. Lines end at '\n' only. The file may be a
 // pipe. A regular file is first searched through a window of `read_size`
-// bytes, and read whole only when it has two property lines or more.
+// bytes (32 KiB at the most), and read whole only when it has two property
+// lines or more.
 // An input that cannot be opened or read is a fatal error: splitting a
 // model that was read only in part would lose data silently. So is one that
 // keeps changing while it is read: a read during which it changed is done

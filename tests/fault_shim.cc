@@ -1,0 +1,164 @@
+// Preloaded into the tool (LD_PRELOAD) by the fault tests, to bring about
+// on demand what neither a limit nor a small file system brings about at a
+// chosen point. Each is set by an environment variable; unset, the call
+// goes through unchanged.
+//
+//   PROPSLICE_FAIL_NEW=K          the K-th operator new of the process, in any
+//                                 form, fails (nullptr for the nothrow forms)
+//   PROPSLICE_FULL_AT_NAMING=K    the K-th naming of an output (a link or a
+//                                 rename to a name that is not a hidden
+//                                 temporary) fails with ENOSPC; "K+": every
+//                                 one from the K-th on (and links from a
+//                                 descriptor are refused, see linkat)
+//   PROPSLICE_FAULT_LOG=PATH      one byte appended for each of these calls:
+//                                 'n' a failed operator new, 'N' a failed
+//                                 naming
+//
+// (A clone that fails is a seam of the tool: see seams.cc.)
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+namespace {
+
+// When the count of calls reaches `at`: fails once, or from then on.
+struct fault {
+  long at = 0;  // 0: never
+  bool onwards = false;
+  std::atomic<long> calls{0};
+
+  explicit fault(const char* variable) {
+    const char* value = std::getenv(variable);
+    if (value == nullptr) return;
+    char* end = nullptr;
+    at = std::strtol(value, &end, 10);
+    onwards = *end == '+';
+  }
+  bool fails_now() {
+    long call = ++calls;
+    return at > 0 && (call == at || (onwards && call > at));
+  }
+};
+
+fault& failing_new() {
+  static fault f("PROPSLICE_FAIL_NEW");
+  return f;
+}
+fault& full_at_naming() {
+  static fault f("PROPSLICE_FULL_AT_NAMING");
+  return f;
+}
+void log(char event) {
+  const char* path = std::getenv("PROPSLICE_FAULT_LOG");
+  if (path == nullptr) return;
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0 || write(fd, &event, 1) != 1 || close(fd) != 0) std::abort();
+}
+
+void* allocate(std::size_t size, std::size_t alignment, bool nothrow) {
+  if (failing_new().fails_now()) {
+    log('n');
+    if (nothrow) return nullptr;
+    throw std::bad_alloc();
+  }
+  void* memory = nullptr;
+  if (size == 0) size = 1;
+  if (alignment <= alignof(std::max_align_t))
+    memory = std::malloc(size);
+  else if (posix_memalign(&memory, alignment, size) != 0)
+    memory = nullptr;
+  if (memory == nullptr && !nothrow) throw std::bad_alloc();
+  return memory;
+}
+
+// Whether `name` is an output's own name, not a hidden temporary's.
+bool final_name(const char* name) {
+  std::string_view path = name;
+  std::size_t slash = path.rfind('/');
+  return !path.substr(slash == std::string_view::npos ? 0 : slash + 1).starts_with(".propslice-");
+}
+
+template <typename function>
+function real(const char* name) {
+  return reinterpret_cast<function>(dlsym(RTLD_NEXT, name));
+}
+
+bool naming_fails(const char* name) {
+  if (!final_name(name) || !full_at_naming().fails_now()) return false;
+  log('N');
+  errno = ENOSPC;
+  return true;
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size, 0, false); }
+void* operator new[](std::size_t size) { return allocate(size, 0, false); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return allocate(size, 0, true);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return allocate(size, 0, true);
+}
+void* operator new(std::size_t size, std::align_val_t alignment) {
+  return allocate(size, static_cast<std::size_t>(alignment), false);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment) {
+  return allocate(size, static_cast<std::size_t>(alignment), false);
+}
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+  return allocate(size, static_cast<std::size_t>(alignment), true);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+  return allocate(size, static_cast<std::size_t>(alignment), true);
+}
+// Everything allocated above is freed with free(), as the library's own
+// operator delete does; these make sure of it.
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory, std::align_val_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::align_val_t) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t, std::align_val_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t, std::align_val_t) noexcept { std::free(memory); }
+
+extern "C" {
+
+int linkat(int from_directory, const char* from, int to_directory, const char* to,
+           int flags) noexcept {
+  // Linking from a descriptor is refused, as it is to a process without
+  // privileges: outputs are then linked through /proc, one call each, so
+  // that the count of namings is the same for every user.
+  if ((flags & AT_EMPTY_PATH) != 0 && std::getenv("PROPSLICE_FULL_AT_NAMING") != nullptr) {
+    errno = ENOENT;
+    return -1;
+  }
+  if (naming_fails(to)) return -1;
+  static auto next = real<int (*)(int, const char*, int, const char*, int)>("linkat");
+  return next(from_directory, from, to_directory, to, flags);
+}
+
+int renameat(int from_directory, const char* from, int to_directory, const char* to) noexcept {
+  if (naming_fails(to)) return -1;
+  static auto next = real<int (*)(int, const char*, int, const char*)>("renameat");
+  return next(from_directory, from, to_directory, to);
+}
+
+int renameat2(int from_directory, const char* from, int to_directory, const char* to,
+              unsigned flags) noexcept {
+  if (naming_fails(to)) return -1;
+  static auto next = real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
+  return next(from_directory, from, to_directory, to, flags);
+}
+
+}  // extern "C"
