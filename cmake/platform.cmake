@@ -112,7 +112,14 @@ else()
     #include <signal.h>
     int main() { return fcntl(0, F_SETLEASE, F_RDLCK) + fcntl(0, F_SETSIG, SIGRTMIN); }
   ]] PROPSLICE_HAVE_F_SETLEASE)
-  check_cxx_symbol_exists(flock "sys/file.h" PROPSLICE_HAVE_FLOCK)
+  # In sys/file.h, and on FreeBSD in fcntl.h too.
+  check_cxx_source_compiles([[
+    #include <fcntl.h>
+    #if __has_include(<sys/file.h>)
+    #include <sys/file.h>
+    #endif
+    int main() { return flock(0, LOCK_EX | LOCK_NB); }
+  ]] PROPSLICE_HAVE_FLOCK)
   unset(CMAKE_REQUIRED_DEFINITIONS)
 endif()
 

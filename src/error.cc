@@ -1,5 +1,6 @@
 #include "error.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,46 @@
 #include <string>
 
 namespace {
+
+struct error_wording {
+  int error;
+  const char* text;
+};
+
+// The wording of GNU libc, which the tool's messages have always had.
+constexpr error_wording wordings[] = {
+    {EPERM, "Operation not permitted"},
+    {ENOENT, "No such file or directory"},
+    {EINTR, "Interrupted system call"},
+    {EIO, "Input/output error"},
+    {ENXIO, "No such device or address"},
+    {EBADF, "Bad file descriptor"},
+    {EAGAIN, "Resource temporarily unavailable"},
+    {ENOMEM, "Cannot allocate memory"},
+    {EACCES, "Permission denied"},
+    {EBUSY, "Device or resource busy"},
+    {EEXIST, "File exists"},
+    {EXDEV, "Invalid cross-device link"},
+    {ENOTDIR, "Not a directory"},
+    {EISDIR, "Is a directory"},
+    {EINVAL, "Invalid argument"},
+    {ENFILE, "Too many open files in system"},
+    {EMFILE, "Too many open files"},
+    {ETXTBSY, "Text file busy"},
+    {EFBIG, "File too large"},
+    {ENOSPC, "No space left on device"},
+    {EROFS, "Read-only file system"},
+    {EMLINK, "Too many links"},
+    {EPIPE, "Broken pipe"},
+    {ENAMETOOLONG, "File name too long"},
+    {ENOSYS, "Function not implemented"},
+    {ELOOP, "Too many levels of symbolic links"},
+    {EOVERFLOW, "Value too large for defined data type"},
+    {EOPNOTSUPP, "Operation not supported"},
+    {ESTALE, "Stale file handle"},
+    {EDQUOT, "Disk quota exceeded"},
+};
+
 on_fatal_error* innermost_cleanup = nullptr;  // set and read on the main thread only
 }  // namespace
 
@@ -17,6 +58,12 @@ on_fatal_error::on_fatal_error(std::function<void()> cleanup)
 }
 
 on_fatal_error::~on_fatal_error() { innermost_cleanup = outer_; }
+
+const char* error_text(int error) {
+  for (const error_wording& wording : wordings)
+    if (wording.error == error) return wording.text;
+  return std::strerror(error);
+}
 
 void exit_with_error(const char* format, ...) {
   // Each cleanup runs once, even should it fail fatally itself.

@@ -8,6 +8,12 @@
 [[noreturn]] void exit_with_error(const char* format, ...)
     __attribute__((format(printf, 1, 2)));
 
+// The text of the error number `error`, the same on every system: the C
+// libraries word some differently (musl says "Out of memory" for ENOMEM),
+// and the messages are part of the tool's interface. Others as the system
+// has them.
+const char* error_text(int error);
+
 // While one lives, exit_with_error first runs its `cleanup`: work in flight
 // on other threads is stopped, and what it left unfinished removed, before
 // the process ends.

@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     // Short of memory before any file is involved: an input or an output
     // that memory fails for is named where it happens (run, generate).
-    exit_with_error("%s", std::strerror(ENOMEM));
+    exit_with_error("%s", error_text(ENOMEM));
   }
   return 0;
 }

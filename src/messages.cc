@@ -11,7 +11,7 @@ namespace {
 bool output_closed = false;
 
 [[noreturn]] void cannot_write(int error) {
-  exit_with_error("Cannot write to standard output: %s", std::strerror(error));
+  exit_with_error("Cannot write to standard output: %s", error_text(error));
 }
 
 void start_line() {

@@ -26,7 +26,7 @@ void prepare_process() {
   // the next message with EPIPE, which is reported, instead of killing the
   // process without a word.
   if (signal(SIGPIPE, SIG_IGN) == SIG_ERR)
-    exit_with_error("Cannot set up signal handling: %s", std::strerror(errno));
+    exit_with_error("Cannot set up signal handling: %s", error_text(errno));
   handle_signals_for_outputs();
 }
 
@@ -51,7 +51,7 @@ void run(const settings& run) {
     try {
       handle_input(path, run);
     } catch (const std::bad_alloc&) {
-      exit_with_error("Cannot read input file %s: %s", path.c_str(), std::strerror(ENOMEM));
+      exit_with_error("Cannot read input file %s: %s", path.c_str(), error_text(ENOMEM));
     }
   }
 }

@@ -209,6 +209,8 @@ std::function<void()> preload_fault_shim(std::vector<std::string> settings) {
   return with_environment(settings);
 }
 
+bool fault_shim_preloads() { return PROPSLICE_FAULT_SHIM[0] != '\0'; }
+
 std::string seams_with_threads(int threads) {
   const char* seams = std::getenv("PROPSLICE_TEST_SEAMS");
   return std::string("PROPSLICE_TEST_SEAMS=") + (seams ? seams : "") + ",threads=" +

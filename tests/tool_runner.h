@@ -70,6 +70,8 @@ std::function<void()> with_environment(const std::vector<std::string>& settings)
 // are such variables, see there). Not under the sanitizers, whose own
 // operator new comes first.
 std::function<void()> preload_fault_shim(std::vector<std::string> settings);
+// False where the binaries under test were built elsewhere, static.
+bool fault_shim_preloads();
 
 // For preload_fault_shim: the seams the suite runs with, and `threads`
 // writing threads.

@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
-#if PROPSLICE_HAVE_FLOCK
+#if PROPSLICE_HAVE_FLOCK && __has_include(<sys/file.h>)
 #include <sys/file.h>
 #endif
 #include <sys/stat.h>

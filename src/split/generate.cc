@@ -99,7 +99,7 @@ void output_naming::build(std::uint64_t number, std::string& name) const {
 void output_naming::exit_cannot_write(std::uint64_t number, int error) const {
   exit_with_error("Cannot write output file %.*s%s%.*s: %s", static_cast<int>(stem_.size()),
                   stem_.data(), part_for(number).text, static_cast<int>(extension_.size()),
-                  extension_.data(), std::strerror(error));
+                  extension_.data(), error_text(error));
 }
 
 namespace {

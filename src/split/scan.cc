@@ -129,7 +129,7 @@ void input_reader::take_properties() {
 namespace {
 
 [[noreturn]] void cannot_read(const std::string& path, int error) {
-  exit_with_error("Cannot read input file %s: %s", path.c_str(), std::strerror(error));
+  exit_with_error("Cannot read input file %s: %s", path.c_str(), error_text(error));
 }
 
 // One read, retried when interrupted; a failure is fatal.
