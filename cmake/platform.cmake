@@ -30,7 +30,6 @@ set(propslice_capabilities
   PROPSLICE_HAVE_TMPFS_MAGIC      # tmpfs told by its magic number (Linux)
   PROPSLICE_HAVE_F_FSTYPENAME     # tmpfs told by its name (BSD, macOS)
   PROPSLICE_HAVE_F_SETLEASE       # a read lease on the input (Linux)
-  PROPSLICE_HAVE_FLOCK            # a lock that goes with the open file, not the process
 )
 
 # Times to the nanosecond (st_mtim) are POSIX, and found in either case.
@@ -112,14 +111,6 @@ else()
     #include <signal.h>
     int main() { return fcntl(0, F_SETLEASE, F_RDLCK) + fcntl(0, F_SETSIG, SIGRTMIN); }
   ]] PROPSLICE_HAVE_F_SETLEASE)
-  # In sys/file.h, and on FreeBSD in fcntl.h too.
-  check_cxx_source_compiles([[
-    #include <fcntl.h>
-    #if __has_include(<sys/file.h>)
-    #include <sys/file.h>
-    #endif
-    int main() { return flock(0, LOCK_EX | LOCK_NB); }
-  ]] PROPSLICE_HAVE_FLOCK)
   unset(CMAKE_REQUIRED_DEFINITIONS)
 endif()
 

@@ -5,9 +5,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
-#if PROPSLICE_HAVE_FLOCK && __has_include(<sys/file.h>)
-#include <sys/file.h>
-#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -284,24 +281,6 @@ int rename_without_replacing(int directory, const char* from, const char* to) {
   (void)directory, (void)from, (void)to;
   return EINVAL;
 #endif
-}
-
-int lock_file(int fd, bool wait) {
-  for (;;) {
-#if PROPSLICE_HAVE_FLOCK
-    if (flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB)) == 0) return 0;
-#else
-    // A record lock: held by the process, which never opens its own
-    // temporaries twice, so that closing another descriptor of the file
-    // never drops it.
-    struct flock whole {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    if (fcntl(fd, wait ? F_SETLKW : F_SETLK, &whole) == 0) return 0;
-    if (errno == EACCES) errno = EWOULDBLOCK;
-#endif
-    if (errno != EINTR) return errno;
-  }
 }
 
 #if PROPSLICE_HAVE_F_SETLEASE

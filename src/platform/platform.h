@@ -72,12 +72,6 @@ int link_unnamed(int fd, int directory, const char* name);
 // system or the file system cannot do so.
 int rename_without_replacing(int directory, const char* from, const char* to);
 
-// Locks the whole file open as `fd` for this open file, waiting for
-// whoever holds it, or only when free (`wait` false). Returns 0 or an errno
-// value (EWOULDBLOCK: held by someone else). Other processes see the lock
-// until the file is closed.
-int lock_file(int fd, bool wait);
-
 // A read lease on the input open read-only as `fd`: while it is held,
 // nobody has the file open for writing, a writable shared mapping
 // included. Someone opening it for writing breaks the lease, which is

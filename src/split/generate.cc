@@ -233,7 +233,6 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
     naming.build(0, name);  // every later name has the same length: no more memory
     output_directory directory;
     if (int error = directory.open_for(name)) naming.exit_cannot_write(0, error);
-    sweep_dead_temporaries(directory.fd());
     block_sharing sharing(scanned);
 
     // Runs on the writing threads.

@@ -63,8 +63,6 @@ int output_file::publish(const char* base, bool replace) {
     cleanup_signals_blocked blocked;
     error = temporary_.exists() ? name_named(base, replace) : name_unnamed(base, replace);
   }
-  // Closed only now: until the output has its name, its lock tells other
-  // runs that its hidden name is no dead run's.
   if (close(std::exchange(fd_, -1)) != 0 && error == 0) {
     error = errno;
     // Without -f the name was free: it is taken back, as the output may be
@@ -83,8 +81,6 @@ int output_file::name_unnamed(const char* base, bool replace) {
   if (!replace) return platform::link_unnamed(fd_, directory, base);
   hidden_name hidden{};
   if (int error = make_hidden_name(hidden)) return error;
-  // Locked before it has a name, so that no run ever sees it unlocked.
-  (void)platform::lock_file(fd_, true);
   int error = platform::link_unnamed(fd_, directory, hidden.data());
   if (error == 0 && renameat(directory, hidden.data(), directory, base) != 0) {
     error = errno;

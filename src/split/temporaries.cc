@@ -1,8 +1,6 @@
 #include "split/temporaries.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -77,23 +75,6 @@ void remove_and_exit(int signal_number) {
   (void)raise(signal_number);
 }
 
-// Whether `name` is one of the hidden names make_hidden_name gives.
-bool is_hidden_name(const char* name) {
-  std::size_t prefix = sizeof hidden_prefix - 1, suffix = sizeof hidden_suffix - 1;
-  if (std::strlen(name) != prefix + hidden_digits + suffix) return false;
-  if (std::memcmp(name, hidden_prefix, prefix) != 0) return false;
-  for (std::size_t i = prefix; i < prefix + hidden_digits; ++i)
-    if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'a' && name[i] <= 'f'))) return false;
-  return std::strcmp(name + prefix + hidden_digits, hidden_suffix) == 0;
-}
-
-// Whether `name` in `directory` is the file open as `fd`.
-bool still_named(int directory, const char* name, int fd) {
-  struct stat named, open;
-  return fstatat(directory, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && fstat(fd, &open) == 0 &&
-         named.st_dev == open.st_dev && named.st_ino == open.st_ino;
-}
-
 }  // namespace
 
 int make_hidden_name(hidden_name& name) {
@@ -131,15 +112,7 @@ int named_temporary::create(int directory) {
       fd = openat(directory, name_.data(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     int error = fd >= 0 ? 0 : errno;
     slot.state.store(fd >= 0 ? temporary_slot::created : temporary_slot::claimed);
-    if (fd >= 0) {
-      // Locked, and still under its name: a run sweeping the directory
-      // may have taken it for dead in the instant before the lock.
-      int lock = platform::lock_file(fd, true);
-      if (lock != 0 || still_named(directory, name_.data(), fd)) return fd;
-      (void)close(fd);
-      slot.state.store(temporary_slot::claimed);
-      error = EEXIST;  // try another name
-    }
+    if (fd >= 0) return fd;
     if (error != EEXIST || attempt == 100) {
       forget();
       errno = error;
@@ -157,31 +130,6 @@ void named_temporary::remove() {
   if (slot_ < 0) return;
   (void)unlinkat(directory_, name_.data(), 0);
   forget();
-}
-
-void sweep_dead_temporaries(int directory) {
-  // The directory may be one that can be written but not listed: then
-  // nothing is swept.
-  int listing = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listing < 0) return;
-  DIR* entries = fdopendir(listing);
-  if (entries == nullptr) {
-    (void)close(listing);
-    return;
-  }
-  while (const dirent* entry = readdir(entries)) {
-    if (!is_hidden_name(entry->d_name)) continue;
-    int fd = openat(directory, entry->d_name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) continue;
-    // A lock that can be taken has no live owner: every run holds the lock
-    // of each of its temporaries until the temporary is gone.
-    struct stat status;
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-        platform::lock_file(fd, false) == 0 && still_named(directory, entry->d_name, fd))
-      (void)unlinkat(directory, entry->d_name, 0);
-    (void)close(fd);
-  }
-  (void)closedir(entries);
 }
 
 cleanup_signals_blocked::cleanup_signals_blocked() {

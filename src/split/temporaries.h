@@ -2,9 +2,11 @@
 
 // Hidden temporaries: files beside the outputs, named
 // ".propslice-<16 hex digits>.tmp", that hold an output until it takes its
-// name. Each is locked while it lives, so that a run can tell those left
-// by a run that died (nobody holds their lock) from those of a live one.
-// The named ones this run creates are removed by a signal that ends it.
+// name. A run only ever removes those it created itself: the named ones are
+// removed on failure and by a signal that ends the run. One left by a run
+// that was killed (SIGKILL, a power cut) stays until someone removes it:
+// no run can tell for certain that another, perhaps on another machine
+// sharing the directory, is dead.
 
 #include <signal.h>
 
@@ -29,8 +31,8 @@ class named_temporary {
   named_temporary(const named_temporary&) = delete;
   named_temporary& operator=(const named_temporary&) = delete;
 
-  // Creates an empty file under a fresh hidden name in `directory`,
-  // locked, open for writing. Returns the descriptor (the caller closes
+  // Creates an empty file under a fresh hidden name in `directory`, open
+  // for writing. Returns the descriptor (the caller closes
   // it), or -1 with errno set.
   int create(int directory);
   bool exists() const { return slot_ >= 0; }
@@ -45,10 +47,6 @@ class named_temporary {
   int slot_ = -1;  // in the list of files a signal removes
   hidden_name name_{};
 };
-
-// Removes the hidden temporaries in `directory` that no live run holds:
-// left by runs that were killed. Never one whose lock is held.
-void sweep_dead_temporaries(int directory);
 
 // Blocks, on the calling thread and while it lives, the signals that
 // remove temporaries: between the steps that must not be parted, and on
