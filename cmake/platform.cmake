@@ -22,6 +22,8 @@ set(propslice_capabilities
   PROPSLICE_HAVE_SCHED_GETAFFINITY
   PROPSLICE_HAVE_CPUSET_GETAFFINITY
   PROPSLICE_HAVE_FDATASYNC
+  PROPSLICE_HAVE_SYNCFS           # a whole file system synced at once (Linux)
+  PROPSLICE_HAVE_SYNC_FILE_RANGE  # a file's writeback started without waiting (Linux)
   PROPSLICE_HAVE_F_FULLFSYNC
   PROPSLICE_HAVE_MADV_POPULATE_WRITE
   PROPSLICE_HAVE_MEMRCHR
@@ -88,6 +90,11 @@ else()
     }
   ]] PROPSLICE_HAVE_CPUSET_GETAFFINITY)
   check_cxx_symbol_exists(fdatasync "unistd.h" PROPSLICE_HAVE_FDATASYNC)
+  check_cxx_symbol_exists(syncfs "unistd.h" PROPSLICE_HAVE_SYNCFS)
+  check_cxx_source_compiles([[
+    #include <fcntl.h>
+    int main() { return sync_file_range(1, 0, 0, SYNC_FILE_RANGE_WRITE); }
+  ]] PROPSLICE_HAVE_SYNC_FILE_RANGE)
   check_cxx_symbol_exists(F_FULLFSYNC "fcntl.h" PROPSLICE_HAVE_F_FULLFSYNC)
   check_cxx_symbol_exists(MADV_POPULATE_WRITE "sys/mman.h" PROPSLICE_HAVE_MADV_POPULATE_WRITE)
   check_cxx_source_compiles([[

@@ -32,26 +32,32 @@ void prepare_process() {
 
 namespace {
 
-void handle_input(const std::string& path, const settings& run) {
-  if (run.verbosity != 0) print_line("Processing ", path);
+void handle_input(const std::string& path, split_run& outputs) {
+  if (outputs.options.verbosity != 0) outputs.pending.print("Processing ", path);
+  outputs.pending.before_reading(path);
   scan_result scanned = scan(path);
   if (scanned.property_lines.size() < 2) {
-    print_line("Found only one property. Nothing to split");
+    outputs.pending.print("Found only one property. Nothing to split");
     return;
   }
-  generate_outputs(path, scanned, run);
+  generate_outputs(path, scanned, outputs);
 }  // the input's buffer and sets are released here, before the next input
 
 }  // namespace
 
-void run(const settings& run) {
-  for (const std::string& path : run.input_paths) {
+void run(const settings& options) {
+  split_run outputs(options);
+  // Outputs waiting to be named when the run fails are named first, as
+  // they would have been had each been named when written.
+  on_fatal_error name_waiting_outputs([&] { outputs.pending.commit(); });
+  for (const std::string& path : options.input_paths) {
     // An input too large to be held and cut up in memory. No output is
     // open when memory is asked for, so nothing partial is left.
     try {
-      handle_input(path, run);
+      handle_input(path, outputs);
     } catch (const std::bad_alloc&) {
       exit_with_error("Cannot read input file %s: %s", path.c_str(), error_text(ENOMEM));
     }
   }
+  outputs.pending.commit();
 }

@@ -203,6 +203,25 @@ int sync_data(int fd) {
   return errno == EINVAL ? 0 : errno;  // EINVAL: nothing to sync to
 }
 
+void start_writeback(int fd) {
+#if PROPSLICE_HAVE_SYNC_FILE_RANGE
+  (void)sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)fd;
+#endif
+}
+
+int sync_file_system(int fd) {
+#if PROPSLICE_HAVE_SYNCFS
+  // Since Linux 5.8 it also reports a writeback error of any file of the
+  // file system met since `fd` was opened.
+  return syncfs(fd) == 0 ? 0 : errno;
+#else
+  (void)fd;
+  return ENOSYS;
+#endif
+}
+
 int share_blocks(int source, int target, std::uint64_t length) {
   if (seams::share_blocks != nullptr) return seams::share_blocks(source, target, length);
 #if PROPSLICE_HAVE_FICLONERANGE

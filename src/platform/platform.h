@@ -52,6 +52,15 @@ bool held_in_memory(int fd);
 // to read it back. Returns 0 or an errno value.
 int sync_data(int fd);
 
+// Starts writing the data of the file open as `fd` to the disk, without
+// waiting for it: a later sync then finds little left to do. Only a hint.
+void start_writeback(int fd);
+
+// Puts everything written to the file system of `fd` on the disk, with
+// what is needed to read it back: one wait for many files. Returns 0 or an
+// errno value; ENOSYS where the system can only sync file by file.
+int sync_file_system(int fd);
+
 // Makes the first `length` bytes of `target` those of `source` at the same
 // offsets, sharing the file system's blocks where it can. Returns 0 or an
 // errno value; EOPNOTSUPP where the system has no way to.

@@ -13,6 +13,7 @@
 #include "messages.h"
 #include "platform/platform.h"
 #include "split/output_file.h"
+#include "split/pending_outputs.h"
 #include "split/output_writers.h"
 
 output_layout::output_layout(const scan_result& scanned)
@@ -156,6 +157,10 @@ class block_sharing {
   std::atomic<bool> on_;  // outputs are written on several threads
 };
 
+// An output this large is put on its way to the disk as soon as it is
+// written, while the next ones are.
+constexpr std::uint64_t writeback_early = std::uint64_t{1} << 20;
+
 // Writes the output that keeps property `ordinal`, made of `pieces`, into
 // `output`.
 int write_output(output_file& output, output_directory& directory, const output_layout& layout,
@@ -171,7 +176,10 @@ int write_output(output_file& output, output_directory& directory, const output_
     error = output.truncate();
     if (error == 0) error = output.write(pieces, 0);
   }
-  if (error == 0) error = output.sync();
+  // On a disk, its sync is that of its group, to come; the disk starts on
+  // a large output at once (a small one costs more to start alone).
+  if (error == 0 && pending_outputs::groups(directory) && output.bytes_written() >= writeback_early)
+    output.start_writeback();
   return error;
 }
 
@@ -216,23 +224,29 @@ std::uint64_t output_bytes(const scan_result& scanned) {
 
 }  // namespace
 
-void generate_outputs(const std::string& input_path, const scan_result& scanned,
-                      const settings& run) {
+void generate_outputs(const std::string& input_path, const scan_result& scanned, split_run& run) {
+  const settings& options = run.options;
+  pending_outputs& pending = run.pending;
   const std::uint64_t count = scanned.property_lines.size();
   const output_naming naming(input_path, count);
   // The output being made: what fails, memory running short included, fails
-  // it. Those before it are complete, named and reported.
+  // it. Those before it are complete, and named before the failure is told.
   std::uint64_t current = 0;
   try {
-    if (run.verbosity != 0)
-      print_line("Found " + std::to_string(count) + " properties in " +
-                 std::to_string(scanned.lines.size()) + " lines");
+    if (options.verbosity != 0)
+      pending.print("Found " + std::to_string(count) + " properties in " +
+                    std::to_string(scanned.lines.size()) + " lines");
     const output_layout layout(scanned);
     const std::vector<std::size_t> kept = kept_properties(scanned);
     std::string name;
     naming.build(0, name);  // every later name has the same length: no more memory
-    output_directory directory;
-    if (int error = directory.open_for(name)) naming.exit_cannot_write(0, error);
+    int error = 0;
+    const std::shared_ptr<output_directory> directory = run.directories.open_for(name, error);
+    if (directory == nullptr) naming.exit_cannot_write(0, error);
+    // On a disk, outputs wait to be synced in a group and then named; on
+    // tmpfs they are named at once, after those that wait.
+    const bool grouped = pending_outputs::groups(*directory);
+    if (!grouped) pending.commit();
     block_sharing sharing(scanned);
 
     // Runs on the writing threads.
@@ -241,40 +255,56 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
       thread_local std::vector<iovec> pieces;
       layout.pieces_for(kept[number], pieces);
       // A large output whose name is visibly taken fails before it is
-      // written; publishing is what decides, should the name be taken since.
-      if (!run.force_overwrite && total_size(pieces) >= worth_a_look_first) {
+      // written; naming is what decides, should the name be taken since.
+      if (!options.force_overwrite && total_size(pieces) >= worth_a_look_first) {
         naming.build(number, own_name);
-        if (name_taken(directory, base_name(own_name))) return EEXIST;
+        if (name_taken(*directory, base_name(own_name))) return EEXIST;
       }
-      return write_output(output, directory, layout, kept[number], sharing, pieces);
+      return write_output(output, *directory, layout, kept[number], sharing, pieces);
     };
-    output_writers writers(
-        count, output_thread_count(count, output_bytes(scanned), directory.survives_power_loss),
-        write);
+    output_writers writers(count, output_thread_count(count, output_bytes(scanned)), write);
     on_fatal_error stop_writers([&] { writers.stop(); });
 
     for (; current < count; ++current) {
       output_file* output;
-      int error = writers.wait_for(current, output);
+      error = writers.wait_for(current, output);
       naming.build(current, name);
-      if (error == 0) error = output->publish(base_name(name), run.force_overwrite);
+      if (grouped && error == 0) {
+        pending.add(writers.take(current), directory, name);
+        writers.release(current);
+        continue;
+      }
+      if (error == 0) error = output->publish(base_name(name), options.force_overwrite);
       if ((error == ENOSPC || error == EDQUOT) && writers.continue_alone()) {
         // What was written ahead took space that one thread would have
         // left free, for the output or for its name: this output is
         // written again with nothing ahead of it, and named.
         error = writers.wait_for(current, output);
-        if (error == 0) error = output->publish(base_name(name), run.force_overwrite);
+        if (grouped && error == 0) {
+          pending.add(writers.take(current), directory, name);
+          continue;
+        }
+        if (error == 0) error = output->publish(base_name(name), options.force_overwrite);
       }
-      if (error == EEXIST && !run.force_overwrite)
+      if (error == EEXIST && !options.force_overwrite)
         exit_with_error("Output file %s already exists. Delete or use -f to overwrite",
                         name.c_str());
       if (error != 0) naming.exit_cannot_write(current, error);
       writers.release(current);
-      if (run.verbosity != 0) print_line("Generated ", name);
+      if (options.verbosity != 0) pending.print("Generated ", name);
     }
   } catch (const std::bad_alloc&) {
     // Nothing partial is left: the writers are gone, and with them what was
-    // not published.
+    // not named.
     naming.exit_cannot_write(current, ENOMEM);
   }
+  // No clone follows: a writer of the input need not wait for the tool.
+  platform::drop_read_lease();
+}
+
+void generate_outputs(const std::string& input_path, const scan_result& scanned,
+                      const settings& options) {
+  split_run run(options);
+  generate_outputs(input_path, scanned, run);
+  run.pending.commit();
 }

@@ -9,17 +9,33 @@
 #include <vector>
 
 #include "command_line.h"
+#include "split/output_directory.h"
+#include "split/pending_outputs.h"
 #include "split/scan.h"
+
+// What the inputs of one run share on their way out: the output directory
+// opened last, and the outputs waiting to be synced and named.
+struct split_run {
+  explicit split_run(const settings& options)
+      : options(options), pending(options.force_overwrite, options.verbosity != 0) {}
+  const settings& options;
+  output_directories directories;
+  pending_outputs pending;
+};
 
 // Writes one output file per property of an input with two or more, named
 // by output_naming and numbered in the iteration order of property_lines.
 // Ends the process through exit_with_error when an output exists (without
 // force_overwrite) or cannot be written. Each output takes its name only when
-// complete; on a copy-on-write file system it shares the input's blocks
+// complete (on a disk, when its group is synced: that may be after later
+// inputs were read); on a copy-on-write file system it shares the input's blocks
 // where it holds the same bytes at the same offsets. Outputs are written on
 // several threads where that pays, and named in number order.
+void generate_outputs(const std::string& input_path, const scan_result& scanned, split_run& run);
+
+// The same for one input alone: its outputs are all named on return.
 void generate_outputs(const std::string& input_path, const scan_result& scanned,
-                      const settings& run);
+                      const settings& options);
 
 // The bytes of each output, as spans of the input text: the text minus every
 // property line but the one the output keeps. Built once per input; an output

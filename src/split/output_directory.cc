@@ -9,11 +9,33 @@ const char* base_name(const std::string& name) {
   return name.c_str() + (slash == std::string::npos ? 0 : slash + 1);
 }
 
+namespace {
+
+// The directory part of `name`, with its final "/"; "." for none.
+std::string directory_of(const std::string& name) {
+  std::size_t slash = name.rfind('/');
+  return slash == std::string::npos ? "." : name.substr(0, slash + 1);
+}
+
+}  // namespace
+
 int output_directory::open_for(const std::string& output_name) {
-  std::size_t slash = output_name.rfind('/');
-  std::string path = slash == std::string::npos ? "." : output_name.substr(0, slash + 1);
+  std::string path = directory_of(output_name);
   fd_ = file_descriptor(platform::open_directory(path.c_str()));
   if (!fd_.valid()) return errno;
   survives_power_loss = !platform::held_in_memory(fd_.get());
   return 0;
+}
+
+std::shared_ptr<output_directory> output_directories::open_for(const std::string& output_name,
+                                                               int& error) {
+  std::string path = directory_of(output_name);
+  if (last_ == nullptr || path != path_) {
+    auto directory = std::make_shared<output_directory>();
+    if ((error = directory->open_for(output_name)) != 0) return nullptr;
+    last_ = std::move(directory);
+    path_ = std::move(path);
+  }
+  error = 0;
+  return last_;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "split/file_descriptor.h"
@@ -29,6 +30,19 @@ class output_directory {
 
  private:
   file_descriptor fd_;
+};
+
+// The output directories of a run. Inputs come in runs from one directory
+// (a benchmark set), so the last one opened serves again while the path is
+// the same: it is opened and probed once, not once per input.
+class output_directories {
+ public:
+  // The directory of `output_name`, or null with `error` set.
+  std::shared_ptr<output_directory> open_for(const std::string& output_name, int& error);
+
+ private:
+  std::string path_;  // of `last_`
+  std::shared_ptr<output_directory> last_;
 };
 
 // The final path component of `name`: what an output is called within its

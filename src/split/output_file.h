@@ -36,6 +36,13 @@ class output_file {
   // whole after a power cut too (nothing to do on tmpfs). Returns 0 or an
   // errno value.
   int sync();
+  // The same for everything written to the output's file system, this
+  // output's bytes included: one wait for a group of outputs.
+  int sync_file_system();
+  // Starts putting what was written on the disk, for a sync to come.
+  void start_writeback();
+  // The bytes the last write() wrote: what a sync has to put on the disk.
+  std::uint64_t bytes_written() const { return bytes_written_; }
 
   // Empties the output, to write it again from the start.
   int truncate();
@@ -57,5 +64,6 @@ class output_file {
 
   output_directory* directory_ = nullptr;
   int fd_ = -1;
+  std::uint64_t bytes_written_ = 0;
   named_temporary temporary_;  // where unnamed temporaries are refused
 };

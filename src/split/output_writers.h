@@ -30,6 +30,9 @@ class output_writers {
   // Waits until output `number` is written, the lowest not yet released,
   // and returns the result of its writing; `output` is then its file.
   int wait_for(std::uint64_t number, output_file*& output);
+  // Takes the file of output `number`, written, away from the writers (to
+  // be named later); its place gets a new one. Null when memory is short.
+  std::unique_ptr<output_file> take(std::uint64_t number);
   // Done with output `number`: its place goes to one further ahead.
   void release(std::uint64_t number);
   // Ends the threads and discards what they wrote ahead; from then on each
@@ -41,7 +44,7 @@ class output_writers {
 
  private:
   struct slot {
-    output_file file;
+    std::unique_ptr<output_file> file;  // made when first written into
     int error = 0;
     // One more than the number of the output last written into it: set
     // after `file` and `error`, which it hands to the publishing thread.
@@ -65,7 +68,6 @@ class output_writers {
 };
 
 // How many threads should write outputs: as many as the process may run
-// on (more when each output is `synced` to the disk), no more than there are
-// outputs or than the descriptors allow, and one where the bytes to write
-// are too few for threads to pay.
-unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes, bool synced);
+// on, no more than there are outputs or than the descriptors allow, and one
+// where the bytes to write are too few for threads to pay.
+unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes);

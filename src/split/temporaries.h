@@ -14,7 +14,7 @@
 #include <cstddef>
 
 // How many named temporaries may exist at once.
-constexpr std::size_t temporaries_at_most = 256;
+constexpr std::size_t temporaries_at_most = 1280;
 
 using hidden_name = std::array<char, 40>;
 

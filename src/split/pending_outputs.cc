@@ -1,0 +1,153 @@
+#include "split/pending_outputs.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "error.h"
+#include "messages.h"
+
+namespace {
+
+// The most outputs a group holds: each keeps a descriptor open, and a
+// named temporary its place in the list that a signal removes (which has
+// room for these and for those the writing threads have in hand).
+constexpr std::size_t entries_at_most = 1024;
+static_assert(entries_at_most + 128 <= temporaries_at_most);
+
+// The most bytes a group holds: dirty pages that the sync waits for. On
+// a disk with little room left a group holds at most a quarter of it, so
+// that outputs waiting to be named never take the room that the output
+// being written would have had (with a nearly full disk, one output at a
+// time).
+constexpr std::uint64_t bytes_at_most = std::uint64_t{256} << 20;
+
+// The most message text that waits with a group, however few outputs it
+// has (inputs with fewer than two properties add messages, no outputs).
+constexpr std::size_t text_at_most = std::size_t{1} << 20;
+
+}  // namespace
+
+void pending_outputs::print(std::string_view first, std::string_view second) {
+  if (entries_.empty()) {
+    print_line(first, second);
+    return;
+  }
+  text_.append(first).append(second);
+  line_ends_.push_back(text_.size());
+  if (text_.size() >= text_at_most) commit();
+}
+
+void pending_outputs::start_group(const output_directory& directory) {
+  struct statvfs file_system;
+  bytes_at_most_ = fstatvfs(directory.fd(), &file_system) == 0
+                       ? std::min<std::uint64_t>(bytes_at_most, std::uint64_t{file_system.f_bavail} *
+                                                                     file_system.f_frsize / 4)
+                       : 0;
+  // Descriptors: half of what the process may open, the rest for the
+  // inputs, the directories and the writing threads.
+  entries_at_most_ = entries_at_most;
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+    entries_at_most_ = std::clamp<rlim_t>(files.rlim_cur > 64 ? (files.rlim_cur - 64) / 2 : 1, 1,
+                                          entries_at_most);
+}
+
+void pending_outputs::add(std::unique_ptr<output_file> file,
+                          std::shared_ptr<output_directory> directory, const std::string& name) {
+  if (entries_.empty()) start_group(*directory);
+  if (replace_) {
+    struct stat there;
+    if (fstatat(directory->fd(), base_name(name), &there, AT_SYMLINK_NOFOLLOW) == 0)
+      replaced_.push_back({there.st_dev, there.st_ino});
+  }
+  bytes_ += file->bytes_written();
+  entries_.push_back({std::move(file), std::move(directory), name, line_ends_.size()});
+  if (entries_.size() >= entries_at_most_ || bytes_ >= bytes_at_most_) commit();
+}
+
+void pending_outputs::before_reading(const std::string& path) {
+  if (entries_.empty()) return;
+  auto replaced = [this](const struct stat& status) {
+    return std::find(replaced_.begin(), replaced_.end(),
+                     identity{status.st_dev, status.st_ino}) != replaced_.end();
+  };
+  // Missing now, it may be a name that a waiting output is to take.
+  struct stat status, link;
+  if (stat(path.c_str(), &status) != 0 ||
+      (replace_ && (replaced(status) || (lstat(path.c_str(), &link) == 0 && replaced(link)))))
+    commit();
+}
+
+std::size_t pending_outputs::sync_group(int& error) {
+  // One output alone waits for its own bytes only.
+  if (entries_.size() == 1) {
+    error = entries_.front().file->sync();
+    return error == 0 ? 1 : 0;
+  }
+  // The file system of each directory at once (a group nearly always has
+  // one directory).
+  const output_directory* synced = nullptr;
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    if (entries_[i].directory.get() == synced) continue;
+    synced = entries_[i].directory.get();
+    error = entries_[i].file->sync_file_system();
+    if (error == ENOSYS) break;
+    if (error != 0) return i;
+  }
+  // A system that syncs file by file: one after the other, in order.
+  if (error == ENOSYS) {
+    for (std::size_t i = 0; i < entries_.size(); ++i)
+      if ((error = entries_[i].file->sync()) != 0) return i;
+  }
+  error = 0;
+  return entries_.size();
+}
+
+void pending_outputs::commit() {
+  // Should this end the process, what was not named is thrown away first.
+  on_fatal_error discard_the_rest([this] { discard(); });
+  int error = 0;
+  std::size_t synced = sync_group(error);
+  for (std::size_t next = 0; next < entries_.size(); ++next) {
+    entry& output = entries_[next];
+    print_lines_up_to(output.lines_before);
+    if (next == synced || (error = output.file->publish(base_name(output.name), replace_)) != 0) {
+      std::string name = std::move(output.name);
+      discard();
+      if (error == EEXIST && !replace_)
+        exit_with_error("Output file %s already exists. Delete or use -f to overwrite",
+                        name.c_str());
+      exit_with_error("Cannot write output file %s: %s", name.c_str(), error_text(error));
+    }
+    if (verbose_) print_line("Generated ", output.name);
+  }
+  print_lines_up_to(line_ends_.size());
+  clear();
+}
+
+void pending_outputs::print_lines_up_to(std::size_t line) {
+  for (; lines_printed_ < line; ++lines_printed_) {
+    std::size_t begin = lines_printed_ == 0 ? 0 : line_ends_[lines_printed_ - 1];
+    print_line(std::string_view(text_).substr(begin, line_ends_[lines_printed_] - begin));
+  }
+}
+
+void pending_outputs::discard() {
+  // Those named already are left alone by their discard().
+  for (entry& output : entries_) output.file->discard();
+  clear();
+}
+
+void pending_outputs::clear() {
+  entries_.clear();
+  bytes_ = 0;
+  replaced_.clear();
+  text_.clear();
+  line_ends_.clear();
+  lines_printed_ = 0;
+}
