@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "split/generate.h"
+#include "split/output_naming.h"
 
 namespace {
 

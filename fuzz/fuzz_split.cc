@@ -28,7 +28,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "split/generate.h"
+#include "split/output_layout.h"
+#include "split/output_naming.h"
 #include "split/scan.h"
 
 namespace {

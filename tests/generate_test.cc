@@ -1,4 +1,5 @@
-#include "split/generate.h"
+#include "split/output_layout.h"
+#include "split/output_naming.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Output names: the input path with "-p" and the zero-padded number inserted
+// before the extension, which is the final path component's last "." and
+// what follows it ("" when that component has no "."). The padding is the
+// digit count of the number of outputs.
+class output_naming {
+ public:
+  output_naming(std::string_view input_path, std::uint64_t output_count);
+  // The name of output `number`; valid until the next call.
+  const std::string& name(std::uint64_t number) {
+    build(number, name_);
+    return name_;
+  }
+  // The same into `name`, which may belong to any thread.
+  void build(std::uint64_t number, std::string& name) const;
+  // Ends the process with "Cannot write output file NAME: REASON" for
+  // output `number`, through exit_with_error. Asks for no memory, which may
+  // be what ran short.
+  [[noreturn]] void exit_cannot_write(std::uint64_t number, int error) const;
+
+ private:
+  struct number_part {
+    char text[32];  // "-p" and the padded number
+  };
+  number_part part_for(std::uint64_t number) const;
+
+  std::string_view stem_, extension_;
+  int width_;
+  std::string name_;
+};
