@@ -109,6 +109,59 @@ TEST(Faults, ObjectsInTheWayOfAnOutput) {
   }
 }
 
+// Output directories by their permissions, the working directory or one
+// below it: one that can be written and searched but not listed (0333)
+// takes outputs as any other, whatever a build opens directories with; one
+// that can only be searched (0111) fails the first output with the
+// system's reason. The tool runs bound by permissions, even under root.
+TEST(Faults, OutputDirectoriesByTheirPermissions) {
+  if (!permissions_can_bind_the_tool()) GTEST_SKIP() << "root cannot give up its overrides here";
+  const files outputs = {{"m-p0.zelk", "x\nbad 2\n"}, {"m-p1.zelk", "x\nbad 1\n"}};
+  const files old_p1 = {{"m-p1.zelk", "old\n"}};
+  struct row {
+    const char* name;
+    std::string directory;  // of the input and its outputs; "" the working one
+    mode_t mode;
+    files before;  // in it, beside the input
+    std::vector<std::string> arguments;  // before the input
+    std::string err;
+    int status;
+    files after;  // in it, beside the input
+  };
+  const row rows[] = {
+      {"working, 0333", "", 0333, {}, {}, "", 0, outputs},
+      {"below, 0333", "d/", 0333, {}, {"-v"}, "", 0, outputs},
+      {"below, 0333, -f over an output", "d/", 0333, old_p1, {"-f"}, "", 0, outputs},
+      {"below, 0333, an output in the way", "d/", 0333, old_p1, {},
+       "error: Output file d/m-p1.zelk already exists. Delete or use -f to overwrite\n", 1,
+       {{"m-p0.zelk", "x\nbad 2\n"}, {"m-p1.zelk", "old\n"}}},
+      {"below, 0111", "d/", 0111, {}, {},
+       "error: Cannot write output file d/m-p0.zelk: Permission denied\n", 1, {}},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    scratch_directory dir;
+    dir.write(r.directory + "m.zelk", two);
+    for (const auto& [name, bytes] : r.before) dir.write(r.directory + name, bytes);
+    const std::string held = r.directory.empty() ? dir.path() : dir / r.directory;
+    ASSERT_EQ(chmod(held.c_str(), r.mode), 0);
+    std::vector<std::string> arguments = r.arguments;
+    arguments.push_back(r.directory + "m.zelk");
+    tool_result result = run_tool(dir.path(), arguments, without_permission_override);
+    ASSERT_EQ(chmod(held.c_str(), 0700), 0);  // to be listed below
+    const bool verbose = r.arguments == std::vector<std::string>{"-v"};
+    EXPECT_EQ(result.out, verbose ? "Processing d/m.zelk\nFound 2 properties in 3 lines\n"
+                                    "Generated d/m-p0.zelk\nGenerated d/m-p1.zelk\n"
+                                  : "");
+    EXPECT_EQ(result.err, r.err);
+    EXPECT_EQ(result.status, r.status);
+    files expected = {{r.directory + "m.zelk", two}};
+    if (!r.directory.empty()) expected["d"] = "<dir>";
+    for (const auto& [name, bytes] : r.after) expected[r.directory + name] = bytes;
+    EXPECT_EQ(dir.files(), expected);  // and no temporary left
+  }
+}
+
 // The third output is the largest and goes past the file size limit.
 TEST(Faults, WriteFailurePartWayThroughTheThirdOutput) {
   const std::string shared(3000, 's');

@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <linux/capability.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,6 +68,14 @@ void list_tree(const std::string& root, const std::string& relative,
     }
   }
   closedir(dir);
+}
+
+// Takes the overrides out of the capabilities this process and what it
+// executes may ever have: root keeps its uid, and is bound by the owner's
+// permission bits.
+bool drop_permission_override() {
+  return prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) == 0 &&
+         prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) == 0;
 }
 
 // Appends what is available on `fd` to `text`; false at the end.
@@ -210,6 +220,20 @@ std::function<void()> preload_fault_shim(std::vector<std::string> settings) {
 }
 
 bool fault_shim_preloads() { return PROPSLICE_FAULT_SHIM[0] != '\0'; }
+
+void without_permission_override() {
+  if (geteuid() == 0 && !drop_permission_override()) _exit(126);
+}
+
+bool permissions_can_bind_the_tool() {
+  if (geteuid() != 0) return true;
+  pid_t child = fork();
+  check(child >= 0, "fork");
+  if (child == 0) _exit(drop_permission_override() ? 0 : 1);
+  int status = 0;
+  check(waitpid(child, &status, 0) == child, "waitpid");
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 std::string seams_with_threads(int threads) {
   const char* seams = std::getenv("PROPSLICE_TEST_SEAMS");

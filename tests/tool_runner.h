@@ -73,6 +73,14 @@ std::function<void()> preload_fault_shim(std::vector<std::string> settings);
 // False where the binaries under test were built elsewhere, static.
 bool fault_shim_preloads();
 
+// For `in_child`: root gives up its right to read and search any
+// directory, and to write anywhere, so that permissions bind the tool as
+// they bind anyone else. Other users have no such right to give up.
+void without_permission_override();
+// Whether without_permission_override() can be had here (root needs
+// CAP_SETPCAP for it).
+bool permissions_can_bind_the_tool();
+
 // For preload_fault_shim: the seams the suite runs with, and `threads`
 // writing threads.
 std::string seams_with_threads(int threads);
