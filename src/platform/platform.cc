@@ -163,28 +163,53 @@ timespec changed_time(const struct stat& status) {
 #endif
 }
 
-int open_directory(const char* path) {
+// Only a place to name things from: a directory that may be written and
+// searched but not read serves too, where the system can open it so.
 #if PROPSLICE_HAVE_O_PATH
-  // Only a place to name things from: a directory that may be written and
-  // searched but not read serves too.
-  constexpr int access_mode = O_PATH;
+constexpr int directory_access = O_PATH;
+#elif PROPSLICE_HAVE_O_SEARCH
+constexpr int directory_access = O_SEARCH;
 #else
-  constexpr int access_mode = O_RDONLY;
+constexpr int directory_access = O_RDONLY;
 #endif
-  return open(path, access_mode | O_DIRECTORY | O_CLOEXEC);
+
+int open_directory(const char* path) {
+  return open(path, directory_access | O_DIRECTORY | O_CLOEXEC);
 }
 
-bool held_in_memory(int fd) {
+bool directories_open_for_reading() { return directory_access == O_RDONLY; }
+
+namespace {
+
+#if PROPSLICE_HAVE_TMPFS_MAGIC || PROPSLICE_HAVE_F_FSTYPENAME
+bool in_memory(const struct statfs& file_system) {
 #if PROPSLICE_HAVE_TMPFS_MAGIC
+  return file_system.f_type == TMPFS_MAGIC || file_system.f_type == RAMFS_MAGIC;
+#else
+  return std::strcmp(file_system.f_fstypename, "tmpfs") == 0;
+#endif
+}
+#endif
+
+}  // namespace
+
+bool held_in_memory(int fd) {
+#if PROPSLICE_HAVE_TMPFS_MAGIC || PROPSLICE_HAVE_F_FSTYPENAME
   struct statfs file_system;
-  return fstatfs(fd, &file_system) == 0 &&
-         (file_system.f_type == TMPFS_MAGIC || file_system.f_type == RAMFS_MAGIC);
-#elif PROPSLICE_HAVE_F_FSTYPENAME
-  struct statfs file_system;
-  return fstatfs(fd, &file_system) == 0 && std::strcmp(file_system.f_fstypename, "tmpfs") == 0;
+  return fstatfs(fd, &file_system) == 0 && in_memory(file_system);
 #else
   (void)fd;
   return false;  // synced all the same, which costs little there
+#endif
+}
+
+bool held_in_memory(const char* path) {
+#if PROPSLICE_HAVE_TMPFS_MAGIC || PROPSLICE_HAVE_F_FSTYPENAME
+  struct statfs file_system;
+  return statfs(path, &file_system) == 0 && in_memory(file_system);
+#else
+  (void)path;
+  return false;
 #endif
 }
 

@@ -43,10 +43,16 @@ timespec changed_time(const struct stat& status);
 // Opens a directory only to create and name things in it. Returns the
 // descriptor, or -1 with errno set.
 int open_directory(const char* path);
+// Whether open_directory() needs the directory to be readable, as where
+// the system opens directories for nothing less: it then fails with EACCES
+// on one that can be written and searched but not listed.
+bool directories_open_for_reading();
 
-// Whether the file system of `fd` keeps its files in memory only (tmpfs),
-// so that a power cut takes them whatever was synced.
+// Whether the file system of `fd`, or of the file at `path`, keeps its
+// files in memory only (tmpfs), so that a power cut takes them whatever
+// was synced.
 bool held_in_memory(int fd);
+bool held_in_memory(const char* path);
 
 // Puts the data of the file open as `fd` on the disk, with what is needed
 // to read it back. Returns 0 or an errno value.

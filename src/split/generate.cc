@@ -47,9 +47,9 @@ int write_output(output_file& output, output_directory& directory, const output_
   return error;
 }
 
-bool name_taken(const output_directory& directory, const char* base) {
+bool name_taken(const output_directory& directory, const std::string& name) {
   struct stat status;
-  return fstatat(directory.fd(), base, &status, AT_SYMLINK_NOFOLLOW) == 0;
+  return fstatat(directory.fd(), directory.name_of(name), &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // An output this large is not written when its name is visibly taken; a
@@ -122,7 +122,7 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
       // written; naming is what decides, should the name be taken since.
       if (!options.force_overwrite && total_size(pieces) >= worth_a_look_first) {
         naming.build(number, own_name);
-        if (name_taken(*directory, base_name(own_name))) return EEXIST;
+        if (name_taken(*directory, own_name)) return EEXIST;
       }
       return write_output(output, *directory, layout, kept[number], sharing, pieces);
     };
@@ -138,7 +138,7 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
         writers.release(current);
         continue;
       }
-      if (error == 0) error = output->publish(base_name(name), options.force_overwrite);
+      if (error == 0) error = output->publish(directory->name_of(name), options.force_overwrite);
       if ((error == ENOSPC || error == EDQUOT) && writers.continue_alone()) {
         // What was written ahead took space that one thread would have
         // left free, for the output or for its name: this output is
@@ -148,7 +148,7 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
           pending.add(writers.take(current), directory, name);
           continue;
         }
-        if (error == 0) error = output->publish(base_name(name), options.force_overwrite);
+        if (error == 0) error = output->publish(directory->name_of(name), options.force_overwrite);
       }
       if (error == EEXIST && !options.force_overwrite)
         exit_with_error("Output file %s already exists. Delete or use -f to overwrite",

@@ -22,9 +22,29 @@ std::string directory_of(const std::string& name) {
 int output_directory::open_for(const std::string& output_name) {
   std::string path = directory_of(output_name);
   fd_ = file_descriptor(platform::open_directory(path.c_str()));
-  if (!fd_.valid()) return errno;
-  survives_power_loss = !platform::held_in_memory(fd_.get());
+  if (fd_.valid()) {
+    survives_power_loss = !platform::held_in_memory(fd_.get());
+    return 0;
+  }
+  if (errno != EACCES || !platform::directories_open_for_reading()) return errno;
+  // Perhaps a directory that can be written and searched but not listed:
+  // named by paths, whatever is refused is refused output by output, as
+  // with a descriptor. A system that opens directories only to read them
+  // has no unnamed temporaries either.
+  unnamed_temporaries = false;
+  prefix_ = path == "." ? "" : path;
+  path_ = std::move(path);
+  survives_power_loss = !platform::held_in_memory(path_.c_str());
   return 0;
+}
+
+const char* output_directory::name_of(const std::string& output_name) const {
+  return fd_.valid() ? base_name(output_name) : output_name.c_str();
+}
+
+int output_directory::file_system_status(struct statvfs& status) const {
+  int result = fd_.valid() ? fstatvfs(fd_.get(), &status) : statvfs(path_.c_str(), &status);
+  return result == 0 ? 0 : errno;
 }
 
 std::shared_ptr<output_directory> output_directories::open_for(const std::string& output_name,

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <fcntl.h>
+#include <sys/statvfs.h>
+
 #include <atomic>
 #include <memory>
 #include <string>
@@ -9,12 +12,28 @@
 // The directory that an input's outputs go to, opened once: outputs are
 // created and named relative to it, so a long path never grows past the
 // system's limit on the way.
+//
+// Where the system opens directories only to read them, one that can be
+// written and searched but not listed cannot be opened at all: its outputs
+// are then named by their paths from the working directory, which fits
+// every path but those past the system's limit.
 class output_directory {
  public:
   // Opens the directory of `output_name` and learns what its file system
   // offers. Returns 0 or an errno value.
   int open_for(const std::string& output_name);
-  int fd() const { return fd_.get(); }
+
+  // What names in the directory are relative to: its descriptor, or the
+  // working directory.
+  int fd() const { return fd_.valid() ? fd_.get() : AT_FDCWD; }
+  // The name relative to fd() of `output_name`, the path of an output in
+  // this directory.
+  const char* name_of(const std::string& output_name) const;
+  // What a name in the directory is put after to be relative to fd(): ""
+  // where the directory is open.
+  const std::string& prefix() const { return prefix_; }
+  // The status of the directory's file system. Returns 0 or an errno value.
+  int file_system_status(struct statvfs& status) const;
 
   // False once the file system refused an unnamed temporary file: outputs
   // are then written under hidden random names beside their final ones.
@@ -30,6 +49,8 @@ class output_directory {
 
  private:
   file_descriptor fd_;
+  std::string path_;    // of the directory, "." or ending in "/", where not open
+  std::string prefix_;  // the same, "" for "."
 };
 
 // The output directories of a run. Inputs come in runs from one directory

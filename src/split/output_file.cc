@@ -63,7 +63,7 @@ int output_file::create(output_directory& directory) {
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
     directory.unnamed_temporaries = false;
   }
-  fd_ = temporary_.create(directory.fd());
+  fd_ = temporary_.create(directory.fd(), directory.prefix());
   return fd_ >= 0 ? 0 : errno;
 }
 

@@ -47,7 +47,8 @@ class output_file {
   // Empties the output, to write it again from the start.
   int truncate();
 
-  // Gives the complete output the name `base` in its directory. Without
+  // Gives the complete output the name `base` in its directory (relative
+  // to the directory's fd(): see output_directory::name_of). Without
   // `replace` the name must be free: any object there, a dangling
   // symbolic link included, gives EEXIST, and nothing is overwritten.
   // With `replace` whatever is there is replaced at once (a symbolic link

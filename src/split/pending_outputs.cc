@@ -44,7 +44,7 @@ void pending_outputs::print(std::string_view first, std::string_view second) {
 
 void pending_outputs::start_group(const output_directory& directory) {
   struct statvfs file_system;
-  bytes_at_most_ = fstatvfs(directory.fd(), &file_system) == 0
+  bytes_at_most_ = directory.file_system_status(file_system) == 0
                        ? std::min<std::uint64_t>(bytes_at_most, std::uint64_t{file_system.f_bavail} *
                                                                      file_system.f_frsize / 4)
                        : 0;
@@ -62,7 +62,7 @@ void pending_outputs::add(std::unique_ptr<output_file> file,
   if (entries_.empty()) start_group(*directory);
   if (replace_) {
     struct stat there;
-    if (fstatat(directory->fd(), base_name(name), &there, AT_SYMLINK_NOFOLLOW) == 0)
+    if (fstatat(directory->fd(), directory->name_of(name), &there, AT_SYMLINK_NOFOLLOW) == 0)
       replaced_.push_back({there.st_dev, there.st_ino});
   }
   bytes_ += file->bytes_written();
@@ -116,7 +116,7 @@ void pending_outputs::commit() {
   for (std::size_t next = 0; next < entries_.size(); ++next) {
     entry& output = entries_[next];
     print_lines_up_to(output.lines_before);
-    if (next == synced || (error = output.file->publish(base_name(output.name), replace_)) != 0) {
+    if (next == synced || (error = output.file->publish(output.directory->name_of(output.name), replace_)) != 0) {
       std::string name = std::move(output.name);
       discard();
       if (error == EEXIST && !replace_)

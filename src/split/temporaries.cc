@@ -19,6 +19,7 @@ constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr char hidden_prefix[] = ".propslice-";
 constexpr char hidden_suffix[] = ".tmp";
 constexpr std::size_t hidden_digits = 16;
+constexpr std::size_t hidden_length = sizeof hidden_prefix - 1 + hidden_digits + sizeof hidden_suffix - 1;
 
 // The named temporaries in existence, for the signal handler to remove: an
 // unnamed temporary needs nobody to remove it, it goes with the process.
@@ -86,12 +87,16 @@ int make_hidden_name(hidden_name& name) {
   return 0;
 }
 
-int named_temporary::create(int directory) {
+int named_temporary::create(int directory, const std::string& prefix) {
   remove();
+  // With a prefix the name is made at its full length before the handler
+  // may see it, and each new one is written over it in place.
+  path_.clear();
+  if (!prefix.empty()) path_.assign(prefix).append(hidden_length, '.');
   // The handler must not run in this thread while the slot says "creating":
   // it would wait for this very thread.
   cleanup_signals_blocked blocked;
-  slot_ = claim_slot(directory, name_.data());
+  slot_ = claim_slot(directory, name());
   if (slot_ < 0) {
     errno = EMFILE;
     return -1;
@@ -104,12 +109,13 @@ int named_temporary::create(int directory) {
       errno = error;
       return -1;
     }
+    if (!path_.empty()) std::memcpy(path_.data() + prefix.size(), name_.data(), hidden_length);
     slot.state.store(temporary_slot::creating);
     int fd = -1;
     if (dying.load())
       errno = EINTR;
     else
-      fd = openat(directory, name_.data(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      fd = openat(directory, name(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     int error = fd >= 0 ? 0 : errno;
     slot.state.store(fd >= 0 ? temporary_slot::created : temporary_slot::claimed);
     if (fd >= 0) return fd;
@@ -128,7 +134,7 @@ void named_temporary::forget() {
 
 void named_temporary::remove() {
   if (slot_ < 0) return;
-  (void)unlinkat(directory_, name_.data(), 0);
+  (void)unlinkat(directory_, name(), 0);
   forget();
 }
 

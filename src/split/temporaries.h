@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 
 // How many named temporaries may exist at once.
 constexpr std::size_t temporaries_at_most = 1280;
@@ -32,11 +33,14 @@ class named_temporary {
   named_temporary& operator=(const named_temporary&) = delete;
 
   // Creates an empty file under a fresh hidden name in `directory`, open
-  // for writing. Returns the descriptor (the caller closes
-  // it), or -1 with errno set.
-  int create(int directory);
+  // for writing; the name is put after `prefix` (see
+  // output_directory::prefix()). Returns the descriptor (the caller closes
+  // it), or -1 with errno set; memory running short for a prefixed name
+  // throws std::bad_alloc.
+  int create(int directory, const std::string& prefix);
   bool exists() const { return slot_ >= 0; }
-  const char* name() const { return name_.data(); }
+  // Relative to the directory given to create().
+  const char* name() const { return path_.empty() ? name_.data() : path_.c_str(); }
   // The file was renamed away: nothing is left to remove.
   void forget();
   // Removes the file, if it still exists under its name.
@@ -46,6 +50,7 @@ class named_temporary {
   int directory_ = -1;
   int slot_ = -1;  // in the list of files a signal removes
   hidden_name name_{};
+  std::string path_;  // with a prefix: the prefix, then name_
 };
 
 // Blocks, on the calling thread and while it lives, the signals that
