@@ -10,6 +10,18 @@
 //                                 temporary) fails with ENOSPC; "K+": every
 //                                 one from the K-th on (and links from a
 //                                 descriptor are refused, see linkat)
+//   PROPSLICE_NO_LINKS=1          as on FAT: renameat2 fails with EINVAL and
+//                                 a link to an output's own name with EPERM
+//                                 (with named temporaries, a seam of the
+//                                 tool, outputs then take their names over
+//                                 placeholders)
+//   PROPSLICE_TAKE_NAME_BEFORE_RENAME=1
+//                                 plays another process: when the tool
+//                                 closes the first empty file it made under
+//                                 an output's own name (a placeholder), that
+//                                 file is removed and another is created
+//                                 there, holding "taken\n", before the tool
+//                                 can rename over it
 //   PROPSLICE_FAULT_LOG=PATH      one byte appended for each of these calls:
 //                                 'n' a failed operator new, 'N' a failed
 //                                 naming
@@ -18,11 +30,13 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -99,6 +113,30 @@ bool naming_fails(const char* name) {
   return true;
 }
 
+bool no_links() { return std::getenv("PROPSLICE_NO_LINKS") != nullptr; }
+
+// For PROPSLICE_TAKE_NAME_BEFORE_RENAME: `fd`, about to be closed, is
+// open for writing only on an empty regular file under an output's own
+// name (an output is never empty, the input is open for reading): that
+// name is taken, once.
+void take_name_of_placeholder(int fd) {
+  static std::atomic<bool> taken{false};
+  struct stat status;
+  if (taken.load() || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size != 0 ||
+      (fcntl(fd, F_GETFL) & O_ACCMODE) != O_WRONLY)
+    return;
+  char self[40], path[4096];
+  (void)std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  ssize_t length = readlink(self, path, sizeof path - 1);
+  if (length <= 0) return;
+  path[length] = '\0';
+  if (!final_name(path) || unlink(path) != 0 || taken.exchange(true)) return;
+  int own = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (own < 0 || write(own, "taken\n", 6) != 6) std::abort();
+  static auto next = real<int (*)(int)>("close");
+  if (next(own) != 0) std::abort();
+}
+
 }  // namespace
 
 void* operator new(std::size_t size) { return allocate(size, 0, false); }
@@ -144,6 +182,10 @@ int linkat(int from_directory, const char* from, int to_directory, const char* t
     return -1;
   }
   if (naming_fails(to)) return -1;
+  if (no_links() && final_name(to)) {
+    errno = EPERM;
+    return -1;
+  }
   static auto next = real<int (*)(int, const char*, int, const char*, int)>("linkat");
   return next(from_directory, from, to_directory, to, flags);
 }
@@ -157,8 +199,18 @@ int renameat(int from_directory, const char* from, int to_directory, const char*
 int renameat2(int from_directory, const char* from, int to_directory, const char* to,
               unsigned flags) noexcept {
   if (naming_fails(to)) return -1;
+  if (no_links()) {
+    errno = EINVAL;
+    return -1;
+  }
   static auto next = real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
   return next(from_directory, from, to_directory, to, flags);
+}
+
+int close(int fd) {
+  if (std::getenv("PROPSLICE_TAKE_NAME_BEFORE_RENAME") != nullptr) take_name_of_placeholder(fd);
+  static auto next = real<int (*)(int)>("close");
+  return next(fd);
 }
 
 }  // extern "C"

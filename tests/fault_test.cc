@@ -62,7 +62,7 @@ TEST(Faults, UnreadableInputs) {
 
 TEST(Faults, ObjectsInTheWayOfAnOutput) {
   // At the name m-p1.zelk: a dangling link to "target", or a directory, or a
-  // link to the file "other".
+  // link to the file "other", or a file.
   auto set_up = [](const scratch_directory& dir, const std::string& what) {
     dir.write("m.zelk", two);
     mkdir((dir / "d").c_str(), 0777);
@@ -72,36 +72,59 @@ TEST(Faults, ObjectsInTheWayOfAnOutput) {
       dir.write("other", "other\n");
       symlink("other", (dir / "m-p1.zelk").c_str());
     }
+    if (what == "file") dir.write("m-p1.zelk", "mine\n");
   };
   const std::string exists =
       "error: Output file m-p1.zelk already exists. Delete or use -f to overwrite\n";
+  // Preloaded faults (tests/fault_shim.cc): a file system without hard
+  // links, as FAT, where names are taken over placeholders; and another
+  // process that takes the name of output 0 between its placeholder and
+  // the rename over it.
+  const std::vector<std::string> fat = {"PROPSLICE_NO_LINKS=1"};
+  const std::vector<std::string> fat_and_taker = {"PROPSLICE_NO_LINKS=1",
+                                                  "PROPSLICE_TAKE_NAME_BEFORE_RENAME=1"};
   struct row {
     const char* what;
     bool force;
+    std::vector<std::string> faults;  // preloaded, with named temporaries
     std::string err;
     int status;
     files after;
   };
   const row rows[] = {
-      {"dangling", false, exists, 1,
+      {"dangling", false, {}, exists, 1,
        {{"m.zelk", two}, {"d", "<dir>"}, {"m-p0.zelk", "x\nbad 2\n"}, {"m-p1.zelk", "-> target"}}},
-      {"dangling", true, "", 0,
+      {"dangling", true, {}, "", 0,
        {{"m.zelk", two}, {"d", "<dir>"}, {"m-p0.zelk", "x\nbad 2\n"}, {"m-p1.zelk", "x\nbad 1\n"}}},
-      {"link", true, "", 0,
+      {"link", true, {}, "", 0,
        {{"m.zelk", two}, {"d", "<dir>"}, {"other", "other\n"}, {"m-p0.zelk", "x\nbad 2\n"},
         {"m-p1.zelk", "x\nbad 1\n"}}},
-      {"directory", false, exists, 1,
+      {"directory", false, {}, exists, 1,
        {{"m.zelk", two}, {"d", "<dir>"}, {"m-p0.zelk", "x\nbad 2\n"}, {"m-p1.zelk", "<dir>"}}},
-      {"directory", true, "error: Cannot write output file m-p1.zelk: Is a directory\n", 1,
+      {"directory", true, {}, "error: Cannot write output file m-p1.zelk: Is a directory\n", 1,
        {{"m.zelk", two}, {"d", "<dir>"}, {"m-p0.zelk", "x\nbad 2\n"}, {"m-p1.zelk", "<dir>"}}},
+      {"file", false, fat, exists, 1,
+       {{"m.zelk", two}, {"d", "<dir>"}, {"m-p0.zelk", "x\nbad 2\n"}, {"m-p1.zelk", "mine\n"}}},
+      {"nothing", false, fat_and_taker,
+       "error: Output file m-p0.zelk already exists. Delete or use -f to overwrite\n", 1,
+       {{"m.zelk", two}, {"d", "<dir>"}, {"m-p0.zelk", "taken\n"}}},
   };
   for (const row& r : rows) {
-    SCOPED_TRACE(std::string(r.what) + (r.force ? " -f" : ""));
+    SCOPED_TRACE(std::string(r.what) + (r.force ? " -f" : "") + (r.faults.empty() ? "" : " " + r.faults.back()));
+    if (!r.faults.empty()) {
+#ifdef PROPSLICE_SANITIZED
+      continue;  // the sanitizers do not let a library be preloaded before them
+#endif
+      if (!fault_shim_preloads()) continue;  // static binaries under test
+    }
     scratch_directory dir;
     set_up(dir, r.what);
     std::vector<std::string> arguments = {"m.zelk"};
     if (r.force) arguments.push_back("-f");
-    tool_result result = run_tool(dir.path(), arguments);
+    std::vector<std::string> settings = r.faults;
+    settings.push_back(seams_with_threads(1) + ",named");
+    tool_result result =
+        run_tool(dir.path(), arguments, r.faults.empty() ? std::function<void()>() : preload_fault_shim(settings));
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, r.err);
     EXPECT_EQ(result.status, r.status);
