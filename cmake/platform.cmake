@@ -11,8 +11,8 @@ option(PROPSLICE_POSIX_BASELINE "Use only POSIX calls: every optional capability
 
 set(propslice_capabilities
   PROPSLICE_HAVE_O_TMPFILE        # unnamed temporary files, linked in by descriptor
-  PROPSLICE_HAVE_O_PATH           # a directory opened only to name things in it (Linux)
-  PROPSLICE_HAVE_O_SEARCH         # a directory opened only to search it (FreeBSD, macOS)
+  PROPSLICE_HAVE_O_PATH           # a directory opened only to name things in it
+  PROPSLICE_HAVE_O_SEARCH         # a directory opened only to search it (macOS)
   PROPSLICE_HAVE_RENAMEAT2        # rename without replacing (Linux)
   PROPSLICE_HAVE_RENAMEATX_NP     # rename without replacing (macOS)
   PROPSLICE_HAVE_FICLONERANGE     # share blocks between files (Linux)

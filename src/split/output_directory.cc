@@ -1,5 +1,7 @@
 #include "split/output_directory.h"
 
+#include <sys/statvfs.h>
+
 #include <cerrno>
 
 #include "platform/platform.h"

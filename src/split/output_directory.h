@@ -1,13 +1,14 @@
 #pragma once
 
 #include <fcntl.h>
-#include <sys/statvfs.h>
 
 #include <atomic>
 #include <memory>
 #include <string>
 
 #include "split/file_descriptor.h"
+
+struct statvfs;
 
 // The directory that an input's outputs go to, opened once: outputs are
 // created and named relative to it, so a long path never grows past the
