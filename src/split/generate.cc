@@ -146,6 +146,7 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
         error = writers.wait_for(current, output);
         if (grouped && error == 0) {
           pending.add(writers.take(current), directory, name);
+          writers.release(current);
           continue;
         }
         if (error == 0) error = output->publish(base_name(name), options.force_overwrite);

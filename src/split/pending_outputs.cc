@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 
 #include "error.h"
 #include "messages.h"
@@ -26,6 +27,10 @@ static_assert(entries_at_most + 128 <= temporaries_at_most);
 // time).
 constexpr std::uint64_t bytes_at_most = std::uint64_t{256} << 20;
 
+// The longest a group waits for more outputs: a run over slow inputs still
+// names its outputs (and says so) as it goes.
+constexpr std::int64_t wait_at_most_ns = 1'000'000'000;
+
 // The most message text that waits with a group, however few outputs it
 // has (inputs with fewer than two properties add messages, no outputs).
 constexpr std::size_t text_at_most = std::size_t{1} << 20;
@@ -42,7 +47,18 @@ void pending_outputs::print(std::string_view first, std::string_view second) {
   if (text_.size() >= text_at_most) commit();
 }
 
+namespace {
+
+std::int64_t monotonic_ns() {
+  timespec now{};
+  (void)clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+}  // namespace
+
 void pending_outputs::start_group(const output_directory& directory) {
+  started_ns_ = monotonic_ns();
   struct statvfs file_system;
   bytes_at_most_ = fstatvfs(directory.fd(), &file_system) == 0
                        ? std::min<std::uint64_t>(bytes_at_most, std::uint64_t{file_system.f_bavail} *
@@ -67,7 +83,9 @@ void pending_outputs::add(std::unique_ptr<output_file> file,
   }
   bytes_ += file->bytes_written();
   entries_.push_back({std::move(file), std::move(directory), name, line_ends_.size()});
-  if (entries_.size() >= entries_at_most_ || bytes_ >= bytes_at_most_) commit();
+  if (entries_.size() >= entries_at_most_ || bytes_ >= bytes_at_most_ ||
+      monotonic_ns() - started_ns_ >= wait_at_most_ns)
+    commit();
 }
 
 void pending_outputs::before_reading(const std::string& path) {

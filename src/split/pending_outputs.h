@@ -86,6 +86,7 @@ class pending_outputs {
   std::uint64_t bytes_ = 0;         // written by the entries, not yet synced
   std::uint64_t bytes_at_most_ = 0;  // for this group
   std::size_t entries_at_most_ = 1;
+  std::int64_t started_ns_ = 0;  // when the group's first output came
   // With -f: the files that waiting outputs are to replace.
   std::vector<identity> replaced_;
   // Messages not printed yet: their text, one after the other, and where
