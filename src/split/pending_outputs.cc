@@ -76,11 +76,7 @@ void pending_outputs::start_group(const output_directory& directory) {
 void pending_outputs::add(std::unique_ptr<output_file> file,
                           std::shared_ptr<output_directory> directory, const std::string& name) {
   if (entries_.empty()) start_group(*directory);
-  if (replace_) {
-    struct stat there;
-    if (fstatat(directory->fd(), base_name(name), &there, AT_SYMLINK_NOFOLLOW) == 0)
-      replaced_.push_back({there.st_dev, there.st_ino});
-  }
+  if (replace_ && replaced_.size() <= entries_.size()) expect(*directory, base_name(name));
   bytes_ += file->bytes_written();
   entries_.push_back({std::move(file), std::move(directory), name, line_ends_.size()});
   if (entries_.size() >= entries_at_most_ || bytes_ >= bytes_at_most_ ||
@@ -88,17 +84,17 @@ void pending_outputs::add(std::unique_ptr<output_file> file,
     commit();
 }
 
-void pending_outputs::before_reading(const std::string& path) {
-  if (entries_.empty()) return;
-  auto replaced = [this](const struct stat& status) {
-    return std::find(replaced_.begin(), replaced_.end(),
-                     identity{status.st_dev, status.st_ino}) != replaced_.end();
-  };
-  // Missing now, it may be a name that a waiting output is to take.
-  struct stat status, link;
-  if (stat(path.c_str(), &status) != 0 ||
-      (replace_ && (replaced(status) || (lstat(path.c_str(), &link) == 0 && replaced(link)))))
-    commit();
+void pending_outputs::expect(const output_directory& directory, const char* base) {
+  struct stat there;
+  if (fstatat(directory.fd(), base, &there, AT_SYMLINK_NOFOLLOW) == 0)
+    replaced_.push_back({there.st_dev, there.st_ino});
+  else
+    replaced_.push_back({0, 0});
+}
+
+bool pending_outputs::replaces(const struct stat& status) const {
+  return std::find(replaced_.begin(), replaced_.end(), identity{status.st_dev, status.st_ino}) !=
+         replaced_.end();
 }
 
 std::size_t pending_outputs::sync_group(int& error) {
@@ -145,6 +141,10 @@ void pending_outputs::commit() {
     if (verbose_) print_line("Generated ", output.name);
   }
   print_lines_up_to(line_ends_.size());
+  // Those expected and not added yet stay expected.
+  replaced_.erase(replaced_.begin(),
+                  replaced_.begin() + static_cast<std::ptrdiff_t>(
+                                          std::min(replaced_.size(), entries_.size())));
   clear();
 }
 
@@ -158,13 +158,13 @@ void pending_outputs::print_lines_up_to(std::size_t line) {
 void pending_outputs::discard() {
   // Those named already are left alone by their discard().
   for (entry& output : entries_) output.file->discard();
+  replaced_.clear();
   clear();
 }
 
 void pending_outputs::clear() {
   entries_.clear();
   bytes_ = 0;
-  replaced_.clear();
   text_.clear();
   line_ends_.clear();
   lines_printed_ = 0;
