@@ -44,8 +44,10 @@ class split_run {
  private:
   friend class input_split;
   friend void generate_outputs(const std::string&, std::unique_ptr<scan_result>, split_run&);
-  std::unique_ptr<input_split> in_flight_;
+  // The input read, then the split that writes from it: gone in the
+  // other order.
   std::unique_ptr<scan_result> in_flight_input_;
+  std::unique_ptr<input_split> in_flight_;
   std::vector<std::string> held_;  // messages that come after its outputs
 };
 
