@@ -8,9 +8,11 @@
 #include <system_error>
 
 #include "platform/platform.h"
+#ifdef PROPSLICE_SEAMED
 #include "split/output_writers_test_hooks.h"
 
 output_writers_test_hooks output_writers_hooks;
+#endif
 
 namespace {
 
@@ -62,7 +64,9 @@ output_writers::output_writers(std::uint64_t count, unsigned threads, write_func
   threads_.reserve(threads);  // so that only starting a thread can fail below
   try {
     for (unsigned i = 0; i < threads; ++i) {
+#ifdef PROPSLICE_SEAMED
       if (output_writers_hooks.starting_thread != nullptr) output_writers_hooks.starting_thread(i);
+#endif
       threads_.emplace_back(&output_writers::work, this);
     }
   } catch (const std::system_error&) {
@@ -132,7 +136,9 @@ void output_writers::work() {
         break;
       }
     }
+#ifdef PROPSLICE_SEAMED
     if (output_writers_hooks.took_number != nullptr) output_writers_hooks.took_number(number, stopping_);
+#endif
     // Stopped or failed since the check above: an output written now would
     // only be thrown away.
     if (stopping_.load() || failed_.load()) return;
