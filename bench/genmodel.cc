@@ -1,6 +1,7 @@
 // genmodel: writes a synthetic ZELK2-style model for benchmarking propslice.
 //
 //   genmodel [-b BYTES] LINES PROPS end|scattered SEED OUT
+//   genmodel -n COUNT LINES PROPS end|scattered SEED DIR
 //
 // Ordinary lines look like "17 and 1 12 9" and never contain "bad";
 // property lines look like "400001 bad 3992". Every line is numbered with
@@ -11,9 +12,15 @@
 // puts them at random distinct positions. The same arguments always give
 // the same file.
 //
+// With -n, writes a set of COUNT models into the existing directory DIR,
+// DIR/mK.zelk for K = 0..COUNT-1 (K zero-padded to the digits of COUNT-1),
+// model K made with seed SEED+K, so that no two are alike.
+//
 // On success prints one line to stdout:
 //   lines=M props=P bytes=B prop_bytes=Q
-// where Q is the total size of the property lines, newlines included.
+// where Q is the total size of the property lines, newlines included. With
+// -n it starts with models=COUNT, and M, P, B and Q are those of each model
+// (M, P) or added up over the set (B, Q).
 
 #include <cerrno>
 #include <cstdint>
@@ -75,7 +82,9 @@ void put_property(std::string& out, std::uint64_t lineno, Rng& rng) {
 }
 
 [[noreturn]] void usage() {
-    std::fputs("usage: genmodel [-b BYTES] LINES PROPS end|scattered SEED OUT\n", stderr);
+    std::fputs("usage: genmodel [-b BYTES] LINES PROPS end|scattered SEED OUT\n"
+               "       genmodel -n COUNT LINES PROPS end|scattered SEED DIR\n",
+               stderr);
     std::exit(2);
 }
 
@@ -114,32 +123,10 @@ bool write_all(int fd, const char* p, std::size_t n) {
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::uint64_t target_bytes = 0;
-    int i = 1;
-    if (i + 1 < argc && std::strcmp(argv[i], "-b") == 0) {
-        target_bytes = parse_u64(argv[i + 1]);
-        i += 2;
-    }
-    if (argc - i != 5) usage();
-    std::uint64_t lines = parse_u64(argv[i]);
-    const std::uint64_t props = parse_u64(argv[i + 1]);
-    const std::string_view layout = argv[i + 2];
-    const std::uint64_t seed = parse_u64(argv[i + 3]);
-    const char* out_path = argv[i + 4];
-
-    if (layout != "end" && layout != "scattered") usage();
-    if (target_bytes != 0) {
-        if (lines != 0) usage();
-        lines = lines_for_bytes(target_bytes, seed) + props;
-    }
-    if (props > lines) {
-        std::fputs("genmodel: more properties than lines\n", stderr);
-        return 2;
-    }
-
+// One model of `lines` lines, `props` of them property lines; adds the
+// size of its property lines to `prop_bytes`.
+std::string make_model(std::uint64_t lines, std::uint64_t props, std::string_view layout,
+                       std::uint64_t seed, std::size_t reserve, std::uint64_t& prop_bytes) {
     // Mark property positions (0-based).
     std::vector<char> is_prop(lines, 0);
     if (layout == "end") {
@@ -157,8 +144,7 @@ int main(int argc, char** argv) {
     Rng rng{seed};
     Rng prop_rng{seed ^ 0xbadc0ffeeULL};
     std::string out;
-    out.reserve(target_bytes != 0 ? target_bytes + target_bytes / 16 : lines * 28);
-    std::uint64_t prop_bytes = 0;
+    out.reserve(reserve);
     for (std::uint64_t k = 0; k < lines; ++k) {
         if (is_prop[k]) {
             const std::size_t before = out.size();
@@ -178,17 +164,72 @@ int main(int argc, char** argv) {
     if (found != props) {
         std::fprintf(stderr, "genmodel: internal error: %llu lines contain \"bad\"\n",
                      static_cast<unsigned long long>(found));
+        std::exit(2);
+    }
+    return out;
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || !write_all(fd, bytes.data(), bytes.size()) || ::close(fd) != 0) {
+        std::fprintf(stderr, "genmodel: %s: %s\n", path.c_str(), std::strerror(errno));
+        std::exit(1);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::uint64_t target_bytes = 0;
+    std::uint64_t count = 0;  // 0: one model at OUT; else a set in DIR
+    int i = 1;
+    if (i + 1 < argc && std::strcmp(argv[i], "-b") == 0) {
+        target_bytes = parse_u64(argv[i + 1]);
+        i += 2;
+    } else if (i + 1 < argc && std::strcmp(argv[i], "-n") == 0) {
+        count = parse_u64(argv[i + 1]);
+        if (count == 0) usage();
+        i += 2;
+    }
+    if (argc - i != 5) usage();
+    std::uint64_t lines = parse_u64(argv[i]);
+    const std::uint64_t props = parse_u64(argv[i + 1]);
+    const std::string_view layout = argv[i + 2];
+    const std::uint64_t seed = parse_u64(argv[i + 3]);
+    const std::string out_path = argv[i + 4];
+
+    if (layout != "end" && layout != "scattered") usage();
+    if (target_bytes != 0) {
+        if (lines != 0) usage();
+        lines = lines_for_bytes(target_bytes, seed) + props;
+    }
+    if (props > lines) {
+        std::fputs("genmodel: more properties than lines\n", stderr);
         return 2;
     }
 
-    const int fd = ::open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || !write_all(fd, out.data(), out.size()) || ::close(fd) != 0) {
-        std::fprintf(stderr, "genmodel: %s: %s\n", out_path, std::strerror(errno));
-        return 1;
+    const std::size_t reserve = target_bytes != 0 ? target_bytes + target_bytes / 16 : lines * 28;
+    std::uint64_t prop_bytes = 0;
+    std::size_t bytes = 0;
+    if (count == 0) {
+        const std::string out = make_model(lines, props, layout, seed, reserve, prop_bytes);
+        write_file(out_path, out);
+        bytes = out.size();
+    } else {
+        const int width = static_cast<int>(std::to_string(count - 1).size());
+        for (std::uint64_t k = 0; k < count; ++k) {
+            const std::string out = make_model(lines, props, layout, seed + k, reserve, prop_bytes);
+            char name[48];
+            std::snprintf(name, sizeof name, "/m%0*llu.zelk", width,
+                          static_cast<unsigned long long>(k));
+            write_file(out_path + name, out);
+            bytes += out.size();
+        }
+        std::printf("models=%llu ", static_cast<unsigned long long>(count));
     }
     std::printf("lines=%llu props=%llu bytes=%zu prop_bytes=%llu\n",
                 static_cast<unsigned long long>(lines),
-                static_cast<unsigned long long>(props), out.size(),
+                static_cast<unsigned long long>(props), bytes,
                 static_cast<unsigned long long>(prop_bytes));
     return 0;
 }

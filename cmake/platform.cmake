@@ -2,7 +2,9 @@
 # each capability is a fast path with a plain POSIX fallback in
 # src/platform/platform.cc, the one place that reads the results (through
 # the generated platform_config.h). PROPSLICE_POSIX_BASELINE turns every one
-# of them off, so that the fallbacks are built and tested on any system.
+# of them off, so that the fallbacks are built and tested on any system;
+# PROPSLICE_PLATFORM_PROFILE turns off those another system lacks, so that
+# its combination of paths runs and is tested here (see below).
 include(CheckCXXSourceCompiles)
 include(CheckCXXSymbolExists)
 include(CheckStructHasMember)
@@ -117,10 +119,53 @@ else()
   ]] PROPSLICE_HAVE_F_FSTYPENAME)
   check_cxx_source_compiles([[
     #include <fcntl.h>
-    #include <signal.h>
-    int main() { return fcntl(0, F_SETLEASE, F_RDLCK) + fcntl(0, F_SETSIG, SIGRTMIN); }
+    int main() { return fcntl(0, F_SETLEASE, F_RDLCK); }
   ]] PROPSLICE_HAVE_F_SETLEASE)
   unset(CMAKE_REQUIRED_DEFINITIONS)
+endif()
+
+# Another system's paths, run on Linux: what the configure checks do not
+# find there (against FreeBSD 14's headers, with zig for macOS) is turned off
+# after detection. Where that system does by its own call what Linux does by
+# another, with the same result, Linux's stays: tmpfs told by name rather
+# than by magic number, times in st_mtimespec, renameatx_np(RENAME_EXCL) for
+# renameat2(RENAME_NOREPLACE), F_FULLFSYNC before the fsync. A name may be
+# listed before the capability exists in this build: it is then ignored.
+set(PROPSLICE_PLATFORM_PROFILE "" CACHE STRING
+  "Run another system's paths on this one: freebsd or macos (empty: this system's own)")
+set_property(CACHE PROPSLICE_PLATFORM_PROFILE PROPERTY STRINGS "" freebsd macos)
+set(propslice_profile_freebsd
+  PROPSLICE_HAVE_O_TMPFILE            # named temporaries
+  PROPSLICE_HAVE_RENAMEAT2            # published with link + unlink
+  PROPSLICE_HAVE_FICLONERANGE         # blocks shared through copy_file_range
+  PROPSLICE_HAVE_F_SETLEASE           # the input guarded by its status alone
+  PROPSLICE_HAVE_MADV_POPULATE_WRITE
+  PROPSLICE_HAVE_SYNCFS
+  PROPSLICE_HAVE_SYNC_FILE_RANGE
+)
+set(propslice_profile_macos
+  PROPSLICE_HAVE_O_TMPFILE            # named temporaries
+  PROPSLICE_HAVE_O_PATH               # directories opened for reading (O_SEARCH there)
+  PROPSLICE_HAVE_FICLONERANGE         # no block sharing at all
+  PROPSLICE_HAVE_COPY_FILE_RANGE
+  PROPSLICE_HAVE_F_SETLEASE           # the input guarded by its status alone
+  PROPSLICE_HAVE_MADV_POPULATE_WRITE
+  PROPSLICE_HAVE_FDATASYNC            # fsync
+  PROPSLICE_HAVE_SYNCFS
+  PROPSLICE_HAVE_SYNC_FILE_RANGE
+  PROPSLICE_HAVE_GETRANDOM            # getentropy
+  PROPSLICE_HAVE_SCHED_GETAFFINITY    # as many threads as processors
+  PROPSLICE_HAVE_MEMRCHR              # the last newline found by a loop
+)
+if(PROPSLICE_PLATFORM_PROFILE)
+  if(NOT DEFINED propslice_profile_${PROPSLICE_PLATFORM_PROFILE})
+    message(FATAL_ERROR "PROPSLICE_PLATFORM_PROFILE: '${PROPSLICE_PLATFORM_PROFILE}' is none of freebsd, macos")
+  endif()
+  foreach(capability IN LISTS propslice_profile_${PROPSLICE_PLATFORM_PROFILE})
+    set(${capability} 0)
+  endforeach()
+  list(JOIN propslice_profile_${PROPSLICE_PLATFORM_PROFILE} " " turned_off)
+  message(STATUS "Platform profile ${PROPSLICE_PLATFORM_PROFILE}, turned off: ${turned_off}")
 endif()
 
 foreach(capability IN LISTS propslice_capabilities)

@@ -209,6 +209,13 @@ TEST(EndToEnd, ExistingOutputs) {
        model_outputs},
       {"same input twice with -f", input, {"-f", "model.zelk", "model.zelk"}, "", "", 0,
        model_outputs},
+      // Outputs are named before a later input that is one of them is read,
+      // however it is spelled, and with -f before what they replace is.
+      {"outputs read as later inputs", input, {"model.zelk", "model-p0.zelk", "./model-p1.zelk"},
+       nothing_to_split + nothing_to_split, "", 0, model_outputs},
+      {"-f outputs read as later inputs", {{"model.zelk", model}, {"model-p0.zelk", "old\nbad 8\nbad 9\n"}},
+       {"-f", "model.zelk", "model-p0.zelk", "./model-p0.zelk"}, nothing_to_split + nothing_to_split,
+       "", 0, model_outputs},
   };
   for (const case_& c : cases) run_case(c);
 }

@@ -153,6 +153,14 @@ TEST(OutputSafety, SharesTheInputsBlocksOnXfs) {
 TEST(OutputSafety, StoreThroughASharedMappingIsNotCloned) {
   scratch_mount xfs;
   if (xfs.path().empty()) GTEST_SKIP() << "no XFS image: " << xfs.why_not();
+  // Where blocks are shared but no lease can be had (FreeBSD), such a
+  // store is not seen.
+  int probe = open((xfs.path() + "/probe").c_str(), O_RDONLY | O_CREAT, 0644);
+  bool leases = platform::take_read_lease(probe) == 0;
+  platform::drop_read_lease();
+  bool sharing = platform::share_blocks(probe, probe, 0) != EOPNOTSUPP;
+  close(probe);
+  if (sharing && !leases) GTEST_SKIP() << "this build shares blocks but takes no read lease";
   std::string input = model(64 * 1024, 3);
   const std::string at = xfs.path() + "/m.zelk";
   int fd = open(at.c_str(), O_RDWR | O_CREAT, 0644);
@@ -245,6 +253,10 @@ TEST(OutputSafety, FullDiskStopsWhereOneThreadWould) {
 // The same where the disk fills up as an output is named or cloned: the
 // run goes on alone from that output, written and named again, and
 // sharing stays on; with one thread, or when alone already, it stops there.
+// Where outputs wait to be named in a group (on a disk; tmpfs too where
+// the build cannot tell it from one), a naming that finds the disk full
+// stops the run as with one thread: the group holds at most a quarter of
+// the room the disk had, so it is not what filled it.
 // A naming fails through a library preloaded into the tool
 // (tests/fault_shim.cc); a clone through the seam that stands in for a
 // copy-on-write file system (seams.cc).
@@ -272,6 +284,14 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
        "error: Cannot write output file m-p1.zelk" + full, 1},
       {"cloning, three threads", "clones=2", 3, false, "", count},
   };
+  bool grouped;
+  {
+    scratch_directory probe("/dev/shm");
+    int fd = open(probe.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    grouped = !platform::held_in_memory(fd);
+    close(fd);
+  }
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
     const bool cloning = r.fault.starts_with("clones=");
@@ -289,11 +309,17 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
     else settings.push_back(r.fault);
     tool_result result = run_tool(dir.path(), arguments,
                                   cloning ? with_environment(settings) : preload_fault_shim(settings));
-    EXPECT_EQ(result.err, r.err);
-    EXPECT_EQ(result.status, r.err.empty() ? 0 : 1);
+    std::string err = r.err;
+    int outputs_left = r.outputs_left;
+    if (grouped && !cloning && err.empty()) {
+      err = "error: Cannot write output file m-p2.zelk" + full;
+      outputs_left = 2;
+    }
+    EXPECT_EQ(result.err, err);
+    EXPECT_EQ(result.status, err.empty() ? 0 : 1);
     files left = dir.files();
-    EXPECT_EQ(left.size(), 1u + r.outputs_left);  // and no temporary
-    for (int number = 0; number < r.outputs_left; ++number) {
+    EXPECT_EQ(left.size(), 1u + outputs_left);  // and no temporary
+    for (int number = 0; number < outputs_left; ++number) {
       std::string name = "m-p" + std::to_string(number) + ".zelk";
       EXPECT_TRUE(left[name] == output(shared_bytes, count, number)) << name << " differs";
     }

@@ -17,7 +17,9 @@
 #include <cstring>
 #include <thread>
 
+#ifdef PROPSLICE_SEAMED
 #include "platform/seams.h"
+#endif
 
 #if PROPSLICE_HAVE_GETRANDOM
 #include <sys/random.h>
@@ -47,12 +49,14 @@
 
 namespace platform {
 
+#ifdef PROPSLICE_SEAMED
 namespace seams {
 int (*share_blocks)(int source, int target, std::uint64_t length) = nullptr;
 bool named_temporaries = false;
 void (*after_read)(int fd) = nullptr;
 unsigned thread_count = 0;
 }  // namespace seams
+#endif
 
 int random_bytes(unsigned char* into, std::size_t size) {
 #if PROPSLICE_HAVE_GETRANDOM
@@ -94,11 +98,13 @@ int random_bytes(unsigned char* into, std::size_t size) {
 
 ssize_t read_file(int fd, char* into, std::size_t size) {
   ssize_t count = read(fd, into, size);
+#ifdef PROPSLICE_SEAMED
   if (seams::after_read != nullptr) {
     int saved = errno;
     seams::after_read(fd);
     errno = saved;
   }
+#endif
   return count;
 }
 
@@ -116,7 +122,13 @@ unsigned usable_processors() {
   return std::max(std::thread::hardware_concurrency(), 1u);
 }
 
-unsigned fixed_thread_count() { return seams::thread_count; }
+unsigned fixed_thread_count() {
+#ifdef PROPSLICE_SEAMED
+  return seams::thread_count;
+#else
+  return 0;
+#endif
+}
 
 void prefault(char* begin, std::size_t length) {
 #if PROPSLICE_HAVE_MADV_POPULATE_WRITE
@@ -248,7 +260,9 @@ int sync_file_system(int fd) {
 }
 
 int share_blocks(int source, int target, std::uint64_t length) {
+#ifdef PROPSLICE_SEAMED
   if (seams::share_blocks != nullptr) return seams::share_blocks(source, target, length);
+#endif
 #if PROPSLICE_HAVE_FICLONERANGE
   file_clone_range range{};
   range.src_fd = source;
@@ -288,13 +302,19 @@ std::atomic<bool> links_from_descriptors{true};
 #endif
 
 int open_unnamed(int directory) {
+#ifdef PROPSLICE_SEAMED
+  if (seams::named_temporaries) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+#endif
 #if PROPSLICE_HAVE_O_TMPFILE
-  if (!seams::named_temporaries) return openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  return openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
 #else
   (void)directory;
-#endif
   errno = EOPNOTSUPP;
   return -1;
+#endif
 }
 
 int link_unnamed(int fd, int directory, const char* name) {

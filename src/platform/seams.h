@@ -3,7 +3,13 @@
 // For tests only: stand-ins for what the platform layer does, so that the
 // same suites run with several writing threads, with named temporaries as
 // on file systems that refuse unnamed ones, and with a clone that a test
-// controls. The tool itself never sets them.
+// controls. They exist only in the build with PROPSLICE_SEAMED defined,
+// which propslice_seamed and the test programs link (tests/CMakeLists.txt):
+// the tool neither holds nor checks them.
+
+#ifndef PROPSLICE_SEAMED
+#error "platform/seams.h belongs to the seamed build (PROPSLICE_SEAMED) only"
+#endif
 
 #include <cstdint>
 

@@ -8,9 +8,11 @@
 #include <system_error>
 
 #include "platform/platform.h"
+#ifdef PROPSLICE_SEAMED
 #include "split/output_writers_test_hooks.h"
 
 output_writers_test_hooks output_writers_hooks;
+#endif
 
 namespace {
 
@@ -62,7 +64,9 @@ output_writers::output_writers(std::uint64_t count, unsigned threads, write_func
   threads_.reserve(threads);  // so that only starting a thread can fail below
   try {
     for (unsigned i = 0; i < threads; ++i) {
+#ifdef PROPSLICE_SEAMED
       if (output_writers_hooks.starting_thread != nullptr) output_writers_hooks.starting_thread(i);
+#endif
       threads_.emplace_back(&output_writers::work, this);
     }
   } catch (const std::system_error&) {
@@ -75,6 +79,45 @@ output_writers::output_writers(std::uint64_t count, unsigned threads, write_func
     throw;
   }
   if (threads_.empty()) slots_.resize(1);
+}
+
+output_writers::output_writers(std::uint64_t count, background_writer& background,
+                               write_function write)
+    : count_(count), write_(std::move(write)) {
+  slots_.reserve(count);
+  for (std::uint64_t i = 0; i < count; ++i) slots_.push_back(std::make_unique<slot>());
+  if (background.start([this] { write_in_turn(); }))
+    background_ = &background;
+  else
+    slots_.resize(1);
+}
+
+void output_writers::write_in_turn() {
+  std::uint64_t number = 0;
+  for (; number < count_ && !stopping_.load(); ++number) {
+    slot& place = *slots_[number];
+    int error;
+    try {
+      place.file = std::make_unique<output_file>();
+      error = write_(number, *place.file);
+    } catch (const std::bad_alloc&) {
+      error = ENOMEM;
+    }
+    place.error = error;
+    place.written.store(number + 1);
+    place.written.notify_one();
+    if (error != 0) {
+      ++number;
+      break;
+    }
+  }
+  // Those not written, after a failure or a stop, are never waited for;
+  // should one be, it is told so rather than waited for forever.
+  for (; number < count_; ++number) {
+    slots_[number]->error = ECANCELED;
+    slots_[number]->written.store(number + 1);
+    slots_[number]->written.notify_one();
+  }
 }
 
 void output_writers::work() {
@@ -93,7 +136,9 @@ void output_writers::work() {
         break;
       }
     }
+#ifdef PROPSLICE_SEAMED
     if (output_writers_hooks.took_number != nullptr) output_writers_hooks.took_number(number, stopping_);
+#endif
     // Stopped or failed since the check above: an output written now would
     // only be thrown away.
     if (stopping_.load() || failed_.load()) return;
@@ -114,7 +159,7 @@ void output_writers::work() {
 
 int output_writers::wait_for(std::uint64_t number, output_file*& output) {
   slot& place = slot_for(number);
-  if (threads_.empty()) {
+  if (threads_.empty() && background_ == nullptr) {
     if (!place.file) place.file = std::make_unique<output_file>();
     output = place.file.get();
     return write_(number, *place.file);
@@ -130,14 +175,15 @@ std::unique_ptr<output_file> output_writers::take(std::uint64_t number) {
 }
 
 void output_writers::release(std::uint64_t number) {
-  if (threads_.empty()) return;
+  if (threads_.empty()) return;  // a slot each, or one reused in turn
   released_.store(number + 1);  // the file is done with: its slot is free
   released_.notify_all();
 }
 
 bool output_writers::continue_alone() {
-  if (threads_.empty()) return false;
+  if (threads_.empty() && background_ == nullptr) return false;
   stop();
+  background_ = nullptr;
   slots_.resize(1);
   return true;
 }
@@ -148,6 +194,7 @@ void output_writers::stop() {
   released_.notify_all();
   for (std::thread& thread : threads_) thread.join();
   threads_.clear();
+  if (background_ != nullptr) background_->wait();
   for (auto& place : slots_)
     if (place->file) place->file->discard();
 }

@@ -1,8 +1,13 @@
 #pragma once
 
-// Hooks into output_writers for its unit test, kept out of output_writers.h
-// so that the tool's own code never sees them. Null unless a test sets
-// them, before any writers start.
+// Hooks into output_writers for its unit test. They exist only in the build
+// with PROPSLICE_SEAMED defined, which propslice_seamed and the test
+// programs link (tests/CMakeLists.txt): the tool neither holds nor calls
+// them. Null unless a test sets them, before any writers start.
+
+#ifndef PROPSLICE_SEAMED
+#error "split/output_writers_test_hooks.h belongs to the seamed build (PROPSLICE_SEAMED) only"
+#endif
 
 #include <atomic>
 #include <cstdint>

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 
 #include "error.h"
 #include "messages.h"
@@ -26,6 +27,10 @@ static_assert(entries_at_most + 128 <= temporaries_at_most);
 // time).
 constexpr std::uint64_t bytes_at_most = std::uint64_t{256} << 20;
 
+// The longest a group waits for more outputs: a run over slow inputs still
+// names its outputs (and says so) as it goes.
+constexpr std::int64_t wait_at_most_ns = 1'000'000'000;
+
 // The most message text that waits with a group, however few outputs it
 // has (inputs with fewer than two properties add messages, no outputs).
 constexpr std::size_t text_at_most = std::size_t{1} << 20;
@@ -42,7 +47,18 @@ void pending_outputs::print(std::string_view first, std::string_view second) {
   if (text_.size() >= text_at_most) commit();
 }
 
+namespace {
+
+std::int64_t monotonic_ns() {
+  timespec now{};
+  (void)clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+}  // namespace
+
 void pending_outputs::start_group(const output_directory& directory) {
+  started_ns_ = monotonic_ns();
   struct statvfs file_system;
   bytes_at_most_ = directory.file_system_status(file_system) == 0
                        ? std::min<std::uint64_t>(bytes_at_most, std::uint64_t{file_system.f_bavail} *
@@ -60,27 +76,25 @@ void pending_outputs::start_group(const output_directory& directory) {
 void pending_outputs::add(std::unique_ptr<output_file> file,
                           std::shared_ptr<output_directory> directory, const std::string& name) {
   if (entries_.empty()) start_group(*directory);
-  if (replace_) {
-    struct stat there;
-    if (fstatat(directory->fd(), directory->name_of(name), &there, AT_SYMLINK_NOFOLLOW) == 0)
-      replaced_.push_back({there.st_dev, there.st_ino});
-  }
+  if (replace_ && replaced_.size() <= entries_.size()) expect(*directory, name);
   bytes_ += file->bytes_written();
   entries_.push_back({std::move(file), std::move(directory), name, line_ends_.size()});
-  if (entries_.size() >= entries_at_most_ || bytes_ >= bytes_at_most_) commit();
+  if (entries_.size() >= entries_at_most_ || bytes_ >= bytes_at_most_ ||
+      monotonic_ns() - started_ns_ >= wait_at_most_ns)
+    commit();
 }
 
-void pending_outputs::before_reading(const std::string& path) {
-  if (entries_.empty()) return;
-  auto replaced = [this](const struct stat& status) {
-    return std::find(replaced_.begin(), replaced_.end(),
-                     identity{status.st_dev, status.st_ino}) != replaced_.end();
-  };
-  // Missing now, it may be a name that a waiting output is to take.
-  struct stat status, link;
-  if (stat(path.c_str(), &status) != 0 ||
-      (replace_ && (replaced(status) || (lstat(path.c_str(), &link) == 0 && replaced(link)))))
-    commit();
+void pending_outputs::expect(const output_directory& directory, const std::string& name) {
+  struct stat there;
+  if (fstatat(directory.fd(), directory.name_of(name), &there, AT_SYMLINK_NOFOLLOW) == 0)
+    replaced_.push_back({there.st_dev, there.st_ino});
+  else
+    replaced_.push_back({0, 0});
+}
+
+bool pending_outputs::replaces(const struct stat& status) const {
+  return std::find(replaced_.begin(), replaced_.end(), identity{status.st_dev, status.st_ino}) !=
+         replaced_.end();
 }
 
 std::size_t pending_outputs::sync_group(int& error) {
@@ -127,6 +141,10 @@ void pending_outputs::commit() {
     if (verbose_) print_line("Generated ", output.name);
   }
   print_lines_up_to(line_ends_.size());
+  // Those expected and not added yet stay expected.
+  replaced_.erase(replaced_.begin(),
+                  replaced_.begin() + static_cast<std::ptrdiff_t>(
+                                          std::min(replaced_.size(), entries_.size())));
   clear();
 }
 
@@ -140,13 +158,13 @@ void pending_outputs::print_lines_up_to(std::size_t line) {
 void pending_outputs::discard() {
   // Those named already are left alone by their discard().
   for (entry& output : entries_) output.file->discard();
+  replaced_.clear();
   clear();
 }
 
 void pending_outputs::clear() {
   entries_.clear();
   bytes_ = 0;
-  replaced_.clear();
   text_.clear();
   line_ends_.clear();
   lines_printed_ = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -47,10 +48,15 @@ class pending_outputs {
   void add(std::unique_ptr<output_file> file, std::shared_ptr<output_directory> directory,
            const std::string& name);
 
-  // Before the input at `path` is read: commits first if the input may be
-  // an output still waiting for its name, or what that output is to
-  // replace, so that it is read as it would be after those outputs.
-  void before_reading(const std::string& path);
+  bool empty() const { return entries_.empty(); }
+
+  // With -f: the output to be added next after those already expected
+  // (by add() or here) is to take `name`, its path, in `directory`,
+  // replacing what is there now.
+  void expect(const output_directory& directory, const std::string& name);
+  // Whether `status` is of a file that an output added or expected, and
+  // not named yet, is to replace.
+  bool replaces(const struct stat& status) const;
 
   // Syncs the waiting outputs, names them in order and prints the messages
   // between them and after them. A failure ends the process through
@@ -86,7 +92,9 @@ class pending_outputs {
   std::uint64_t bytes_ = 0;         // written by the entries, not yet synced
   std::uint64_t bytes_at_most_ = 0;  // for this group
   std::size_t entries_at_most_ = 1;
-  // With -f: the files that waiting outputs are to replace.
+  std::int64_t started_ns_ = 0;  // when the group's first output came
+  // With -f: the files that the outputs waiting, then those expected, are
+  // to replace, one for each ({0, 0}: nothing there).
   std::vector<identity> replaced_;
   // Messages not printed yet: their text, one after the other, and where
   // each ends in it.
