@@ -2,6 +2,7 @@
 // the input on a copy-on-write file system, never a partial file under an
 // output name, and any valid output path.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fiemap.h>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "command_line.h"
@@ -46,11 +48,37 @@ std::string output(std::size_t shared_bytes, int count, int number) {
   return text + std::to_string(count - 1 - number) + " bad " + std::to_string(count - 1 - number) + "\n";
 }
 
+// The "Found" message for `input`, with `count` properties.
+std::string found(const std::string& input, int count) {
+  return "Found " + std::to_string(count) + " properties in " +
+         std::to_string(std::count(input.begin(), input.end(), '\n')) + " lines\n";
+}
+
+// A path of "./" steps, 2,000 bytes long, to reach inputs through: each
+// message naming one is about 2 KB, so that a pipe of one page holds two,
+// and a tool that prints into it is held within a few lines of where its
+// reader stopped.
+const std::string steps = [] {
+  std::string path;
+  while (path.size() < 2000) path += "./";
+  return path;
+}();
+
+// Text as shown on failure: the steps stand as "(...)/".
+std::string shown(std::string text) {
+  for (std::size_t at; (at = text.find(steps)) != std::string::npos;)
+    text.replace(at, steps.size(), "(...)/");
+  return text;
+}
+
 // A small file system mounted for the test's life: XFS on a loop device,
-// or a tmpfs of a given size.
+// a tmpfs of a given size, or another view of a directory through FUSE.
 class scratch_mount {
  public:
-  // "xfs" (with reflink), "fat" (through FUSE), or "tmpfs:SIZE".
+  // "xfs" (with reflink), "fat" (through FUSE), "tmpfs:SIZE", or
+  // "bindfs:DIRECTORY" (the directory, through FUSE; a file removed while
+  // open is removed at once, not renamed to a hidden name of FUSE's own
+  // that goes away later, at a time no test can tell).
   explicit scratch_mount(const std::string& kind = "xfs") {
     if (geteuid() != 0) {
       why_not_ = "not root";
@@ -64,15 +92,18 @@ class scratch_mount {
     root_ = pattern;
     std::string image = root_ + "/image", point = root_ + "/mnt";
     mkdir(point.c_str(), 0777);
+    const bool bind = kind.starts_with("bindfs:");
     std::string make = kind == "xfs" ? "truncate -s 320M " + image + " && mkfs.xfs -q -m reflink=1 " + image
                        : kind == "fat" ? "truncate -s 32M " + image + " && mkfs.vfat " + image
+                       : bind          ? "command -v bindfs"
                                        : "true";
     if (std::system((make + " >/dev/null 2>&1").c_str()) != 0) {
-      why_not_ = "cannot make the image: mkfs." + kind + " is not there";
+      why_not_ = bind ? "bindfs is not there" : "cannot make the image: mkfs." + kind + " is not there";
       return;
     }
     std::string mount = kind == "xfs"   ? "mount -o loop " + image
                         : kind == "fat" ? "fusefat -o rw+ " + image
+                        : bind          ? "bindfs -o hard_remove " + kind.substr(7)
                                         : "mount -t tmpfs -o size=" + kind.substr(6) + " tmpfs";
     if (std::system((mount + " " + point + " >/dev/null 2>&1").c_str()) != 0) {
       why_not_ = "cannot mount it here: " + mount;
@@ -401,6 +432,101 @@ TEST(OutputSafety, KilledSplitLeavesNoPartialFile) {
     ASSERT_EQ(run_tool(dir.path(), {input_lookalike}).status, 0);
     EXPECT_EQ(dir.read(input_lookalike), "bad 0\nbad 1\n");
     for (const lookalike& file : lookalikes) EXPECT_EQ(dir.read(file.name), file.name);
+  }
+}
+
+namespace {
+
+// Two runs in one directory at the same time: one held mid-split, its
+// outputs waiting under hidden names, while another splits an input there
+// from start to end; then the first goes on. Neither touches the other's
+// files: both end with status 0 and every output exact. Each run reaches
+// the directory through its own path (`held_at`, `other_at`) and runs its
+// own build (`held_program`, `other_program`; "": the one under test).
+void two_runs_at_once(const scratch_directory& dir, const std::string& held_at,
+                      const std::string& held_program, const std::string& other_at,
+                      const std::string& other_program) {
+  const std::size_t shared_bytes = 1024;
+  const int count = 40;
+  const std::string held_input = model(shared_bytes, count), other_input = model(shared_bytes, 3);
+  dir.write("held.zelk", held_input);
+  dir.write("other.zelk", other_input);
+  files expected = {{"held.zelk", held_input}, {"other.zelk", other_input}};
+  std::string held_out = "Processing " + steps + "held.zelk\n" + found(held_input, count);
+  for (int number = 0; number < count; ++number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "held-p%02d.zelk", number);
+    held_out += "Generated " + steps + name + "\n";
+    expected[name] = output(shared_bytes, count, number);
+  }
+  std::string other_out = "Processing other.zelk\n" + found(other_input, 3);
+  for (int number = 0; number < 3; ++number) {
+    const std::string name = "other-p" + std::to_string(number) + ".zelk";
+    other_out += "Generated " + name + "\n";
+    expected[name] = output(shared_bytes, 3, number);
+  }
+
+  // Its messages, named through the long path of steps, fill a small pipe,
+  // where it waits; its outputs wait under hidden names, as where unnamed
+  // files are refused (the baseline build always does so).
+  tool_process held(held_at, {"-v", steps + "held.zelk"}, [] {
+    small_output_pipe();
+    with_environment({"PROPSLICE_TEST_SEAMS=threads=2,named"})();
+  }, held_program);
+  held.read_output_line();  // Processing
+  held.read_output_line();  // Found
+  EXPECT_EQ(shown(held.read_output_line()), "Generated (...)/held-p00.zelk");
+  // Listed by name only: the held run renames them meanwhile.
+  std::size_t hidden = 0;
+  DIR* listing = opendir(dir.path().c_str());
+  ASSERT_NE(listing, nullptr);
+  while (const dirent* entry = readdir(listing))
+    hidden += std::string_view(entry->d_name).starts_with(".propslice-") ? 1 : 0;
+  closedir(listing);
+  EXPECT_GT(hidden, 0u) << "the held run has no hidden temporary to disturb";
+
+  tool_result other = run_tool(other_at, {"-v", "other.zelk"}, {}, other_program);
+  EXPECT_EQ(other.out, other_out);
+  EXPECT_EQ(other.err, "");
+  EXPECT_EQ(other.status, 0);
+  tool_result result = held.finish();
+  EXPECT_EQ(shown(result.out), shown(held_out));
+  EXPECT_EQ(shown(result.err), "");
+  EXPECT_EQ(result.status, 0);
+  files left = dir.files();
+  EXPECT_EQ(left.size(), expected.size());  // no temporary left
+  for (const auto& [name, bytes] : left)
+    EXPECT_TRUE(expected.count(name) != 0 && expected[name] == bytes) << name << " is not as expected";
+}
+
+}  // namespace
+
+// Two FUSE mounts of one directory (bindfs) do not share their locks, as
+// two machines sharing a network file system may not: no lock could tell a
+// run whether a temporary it sees through one is live. Runs only ever
+// remove what they created, so each leaves the other's alone.
+TEST(OutputSafety, RunsThroughTwoMountsOfOneDirectory) {
+  scratch_directory dir;
+  scratch_mount first("bindfs:" + dir.path());
+  if (first.path().empty()) GTEST_SKIP() << "no bindfs mount: " << first.why_not();
+  scratch_mount second("bindfs:" + dir.path());
+  if (second.path().empty()) GTEST_SKIP() << "no second bindfs mount: " << second.why_not();
+  two_runs_at_once(dir, first.path(), "", second.path(), "");
+}
+
+// The same for runs of this build and of the POSIX baseline build in one
+// directory, whichever is held: on Linux their locks would not see each
+// other either (flock, POSIX record locks). The baseline's propslice is
+// named by PROPSLICE_BASELINE_BINARY (.ci/run sets it once both are built).
+TEST(OutputSafety, RunsOfTwoBuildsInOneDirectory) {
+  const char* baseline = std::getenv("PROPSLICE_BASELINE_BINARY");
+  if (baseline == nullptr || *baseline == '\0')
+    GTEST_SKIP() << "PROPSLICE_BASELINE_BINARY names no baseline build to run beside this one";
+  for (bool baseline_held : {true, false}) {
+    SCOPED_TRACE(baseline_held ? "the baseline held" : "this build held");
+    scratch_directory dir;
+    two_runs_at_once(dir, dir.path(), baseline_held ? baseline : "", dir.path(),
+                     baseline_held ? "" : baseline);
   }
 }
 
