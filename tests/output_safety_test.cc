@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,6 +47,17 @@ std::string model(std::size_t shared_bytes, int count) {
 std::string output(std::size_t shared_bytes, int count, int number) {
   std::string text = model(shared_bytes, 0);
   return text + std::to_string(count - 1 - number) + " bad " + std::to_string(count - 1 - number) + "\n";
+}
+
+// Whether the tool writes its outputs in `directory` into unnamed files,
+// as this suite runs it (the same code, under the same seams), rather than
+// under hidden names.
+bool unnamed_files(const std::string& directory) {
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY);
+  int unnamed = platform::open_unnamed(fd);
+  if (unnamed >= 0) close(unnamed);
+  if (fd >= 0) close(fd);
+  return unnamed >= 0;
 }
 
 // The "Found" message for `input`, with `count` properties.
@@ -432,6 +444,118 @@ TEST(OutputSafety, KilledSplitLeavesNoPartialFile) {
     ASSERT_EQ(run_tool(dir.path(), {input_lookalike}).status, 0);
     EXPECT_EQ(dir.read(input_lookalike), "bad 0\nbad 1\n");
     for (const lookalike& file : lookalikes) EXPECT_EQ(dir.read(file.name), file.name);
+  }
+}
+
+// A benchmark set on a disk: complete outputs wait unnamed in groups that
+// span inputs, synced at once, then named in number order with the
+// messages between them. Killed (SIGKILL) after each count of message
+// lines read, a run leaves what a run that named each output the moment it
+// was written would leave: complete outputs, those reported and at most
+// the next one, and in the named mode hidden temporaries (no run removes
+// them). The inputs are reached through the long path of steps: the tool
+// is held within a few lines of where the test stopped reading, before its
+// first group is named, in the middle of naming one, or after. Not killed,
+// the run names every output and then reports its last input.
+TEST(OutputSafety, KilledAtEveryStageOfAGroup) {
+  // Five models (properties each), one input with one property after the
+  // second; the run fails at the last input.
+  const std::vector<int> counts = {3, 2, 4, 3, 3};
+  struct row {
+    const char* name;
+    std::string last, reason;  // the input that fails the run, and why
+    rlim_t open_files;         // groups of (open_files - 64) / 2; 0: as it is
+  };
+  const row rows[] = {
+      // It exists: the failure itself names the waiting outputs first.
+      {"one group, a directory last", "d", "Is a directory", 0},
+      {"groups of two, a missing input last", "missing.zelk", "No such file or directory", 68},
+  };
+  for (const row& r : rows) {
+    files inputs = {{"one.zelk", "x\nbad\n"}};
+    std::vector<std::string> arguments = {"-v"}, order;  // order: the outputs, as named
+    files outputs;
+    std::string out;
+    auto add_input = [&](const std::string& name) {
+      arguments.push_back(steps + name);
+      out += "Processing " + steps + name + "\n";
+    };
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+      const std::string base = "m" + std::to_string(i), own = base + " shared\n";
+      add_input(base + ".zelk");
+      inputs[base + ".zelk"] = own + model(300, counts[i]);
+      out += found(inputs[base + ".zelk"], counts[i]);
+      for (int number = 0; number < counts[i]; ++number) {
+        const std::string name = base + "-p" + std::to_string(number) + ".zelk";
+        order.push_back(name);
+        outputs[name] = own + output(300, counts[i], number);
+        out += "Generated " + steps + name + "\n";
+      }
+      if (i == 1) {
+        add_input("one.zelk");
+        out += "Found only one property. Nothing to split\n";
+      }
+    }
+    add_input(r.last);
+    const std::string err = "error: Cannot read input file " + steps + r.last + ": " + r.reason + "\n";
+    const auto lines = static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n'));
+    auto in_child = [&r] {
+      small_output_pipe();
+      rlimit files{r.open_files, r.open_files};
+      if (r.open_files != 0 && setrlimit(RLIMIT_NOFILE, &files) != 0) _exit(127);
+    };
+    for (std::size_t k = 0; k <= lines; ++k) {
+      SCOPED_TRACE(std::string(r.name) + ", SIGKILL after " + std::to_string(k) + " lines read");
+      scratch_directory dir;  // under /tmp: on a disk
+      for (const auto& [name, bytes] : inputs) dir.write(name, bytes);
+      if (r.last == "d") {
+        ASSERT_EQ(mkdir((dir / "d").c_str(), 0777), 0);
+      }
+      const bool named = !unnamed_files(dir.path());
+      tool_process tool(dir.path(), arguments, in_child);
+      for (std::size_t line = 0; line < k; ++line) tool.read_output_line();
+      if (k < lines) tool.send(SIGKILL);
+      tool_result result = tool.finish();
+      if (result.signal != SIGKILL) {  // ended before the kill
+        ASSERT_EQ(shown(result.out), shown(out));
+        ASSERT_EQ(shown(result.err), shown(err));
+        ASSERT_EQ(result.status, 1);
+        files expected = inputs;
+        expected.insert(outputs.begin(), outputs.end());
+        if (r.last == "d") expected["d"] = "<dir>";
+        ASSERT_EQ(dir.files(), expected);
+        continue;
+      }
+      ASSERT_TRUE(out.starts_with(result.out) && (result.out.empty() || result.out.back() == '\n'))
+          << shown(result.out);
+      ASSERT_EQ(shown(result.err), "");
+      // Each output reported, and at most the next one (named, its message
+      // not printed yet).
+      std::size_t reported = 0;
+      for (std::size_t at = 0; (at = result.out.find("\nGenerated ", at)) != std::string::npos; ++at)
+        ++reported;
+      const files left = dir.files();
+      std::size_t present = 0;
+      for (const auto& [name, bytes] : left) {
+        if (inputs.count(name) != 0) {
+          ASSERT_EQ(bytes, inputs[name]) << name;
+        } else if (name == "d" && r.last == "d") {
+          ASSERT_EQ(bytes, "<dir>");
+        } else if (named && name.starts_with(".propslice-") && name.ends_with(".tmp")) {
+          continue;  // a temporary of the killed run
+        } else {
+          ASSERT_EQ(outputs.count(name), 1u) << name << ": a stray file";
+          ASSERT_TRUE(bytes == outputs[name]) << name << " is incomplete";
+          ++present;
+        }
+      }
+      // Which outputs are there, in number order: the first ones only.
+      std::string there;
+      for (const std::string& name : order) there += left.count(name) != 0 ? '+' : '-';
+      EXPECT_EQ(there, std::string(present, '+') + std::string(order.size() - present, '-'));
+      EXPECT_GE(present, reported);
+      EXPECT_LE(present, reported + 1);
+    }
   }
 }
 
