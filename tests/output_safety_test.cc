@@ -288,9 +288,11 @@ TEST(OutputSafety, FullDiskStopsWhereOneThreadWould) {
 // The same where the disk fills up as an output is named or cloned: the
 // run goes on alone from that output, written and named again, and
 // sharing stays on; with one thread, or when alone already, it stops there.
-// A naming fails through a library preloaded into the tool
-// (tests/fault_shim.cc); a clone through the seam that stands in for a
-// copy-on-write file system (seams.cc).
+// Where it fills up as the outputs waiting on a disk are synced, no name is
+// given to any of them: the run stops at the first. A naming or a sync
+// fails through a library preloaded into the tool (tests/fault_shim.cc); a
+// clone through the seam that stands in for a copy-on-write file system
+// (seams.cc).
 TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
   const int count = 6;
   const std::size_t shared_bytes = 64 * 1024;
@@ -314,6 +316,8 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
       {"cloning, one thread", "clones=2", 1, false,
        "error: Cannot write output file m-p1.zelk" + full, 1},
       {"cloning, three threads", "clones=2", 3, false, "", count},
+      {"syncing the group, three threads", "PROPSLICE_FULL_AT_SYNC=1", 3, false,
+       "error: Cannot write output file m-p0.zelk" + full, 0},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -322,7 +326,9 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
     if (!cloning) continue;  // the sanitizers do not let a library be preloaded before them
 #endif
     if (!cloning && !fault_shim_preloads()) continue;  // static binaries under test
-    scratch_directory dir("/dev/shm"), log;
+    // Outputs are synced on a disk only, not on tmpfs.
+    const bool syncing = r.fault.find("_SYNC=") != std::string::npos;
+    scratch_directory dir(syncing ? "/tmp" : "/dev/shm"), log;
     dir.write("m.zelk", input);
     std::vector<std::string> arguments = {"m.zelk"};
     if (r.force) arguments.push_back("-f");
