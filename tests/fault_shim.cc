@@ -10,9 +10,14 @@
 //                                 temporary) fails with ENOSPC; "K+": every
 //                                 one from the K-th on (and links from a
 //                                 descriptor are refused, see linkat)
+//   PROPSLICE_FULL_AT_SYNC=K      the K-th sync of a file or a file system
+//                                 (fsync, fdatasync, syncfs) fails with
+//                                 ENOSPC, as on a disk that fills up while
+//                                 the data written goes out to it; "K+":
+//                                 every one from the K-th on
 //   PROPSLICE_FAULT_LOG=PATH      one byte appended for each of these calls:
 //                                 'n' a failed operator new, 'N' a failed
-//                                 naming
+//                                 naming, 'S' a failed sync
 //
 // (A clone that fails is a seam of the tool: see seams.cc.)
 
@@ -57,6 +62,10 @@ fault& full_at_naming() {
   static fault f("PROPSLICE_FULL_AT_NAMING");
   return f;
 }
+fault& full_at_sync() {
+  static fault f("PROPSLICE_FULL_AT_SYNC");
+  return f;
+}
 void log(char event) {
   const char* path = std::getenv("PROPSLICE_FAULT_LOG");
   if (path == nullptr) return;
@@ -95,6 +104,13 @@ function real(const char* name) {
 bool naming_fails(const char* name) {
   if (!final_name(name) || !full_at_naming().fails_now()) return false;
   log('N');
+  errno = ENOSPC;
+  return true;
+}
+
+bool sync_fails() {
+  if (!full_at_sync().fails_now()) return false;
+  log('S');
   errno = ENOSPC;
   return true;
 }
@@ -159,6 +175,24 @@ int renameat2(int from_directory, const char* from, int to_directory, const char
   if (naming_fails(to)) return -1;
   static auto next = real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
   return next(from_directory, from, to_directory, to, flags);
+}
+
+int fsync(int fd) {
+  if (sync_fails()) return -1;
+  static auto next = real<int (*)(int)>("fsync");
+  return next(fd);
+}
+
+int fdatasync(int fd) {
+  if (sync_fails()) return -1;
+  static auto next = real<int (*)(int)>("fdatasync");
+  return next(fd);
+}
+
+int syncfs(int fd) noexcept {
+  if (sync_fails()) return -1;
+  static auto next = real<int (*)(int)>("syncfs");
+  return next(fd);
 }
 
 }  // extern "C"
