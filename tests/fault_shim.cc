@@ -22,9 +22,14 @@
 //                                 file is removed and another is created
 //                                 there, holding "taken\n", before the tool
 //                                 can rename over it
+//   PROPSLICE_FULL_AT_SYNC=K      the K-th sync of a file or a file system
+//                                 (fsync, fdatasync, syncfs) fails with
+//                                 ENOSPC, as on a disk that fills up while
+//                                 the data written goes out to it; "K+":
+//                                 every one from the K-th on
 //   PROPSLICE_FAULT_LOG=PATH      one byte appended for each of these calls:
 //                                 'n' a failed operator new, 'N' a failed
-//                                 naming
+//                                 naming, 'S' a failed sync
 //
 // (A clone that fails is a seam of the tool: see seams.cc.)
 
@@ -69,6 +74,10 @@ fault& failing_new() {
 }
 fault& full_at_naming() {
   static fault f("PROPSLICE_FULL_AT_NAMING");
+  return f;
+}
+fault& full_at_sync() {
+  static fault f("PROPSLICE_FULL_AT_SYNC");
   return f;
 }
 void log(char event) {
@@ -135,6 +144,13 @@ void take_name_of_placeholder(int fd) {
   if (own < 0 || write(own, "taken\n", 6) != 6) std::abort();
   static auto next = real<int (*)(int)>("close");
   if (next(own) != 0) std::abort();
+}
+
+bool sync_fails() {
+  if (!full_at_sync().fails_now()) return false;
+  log('S');
+  errno = ENOSPC;
+  return true;
 }
 
 }  // namespace
@@ -210,6 +226,24 @@ int renameat2(int from_directory, const char* from, int to_directory, const char
 int close(int fd) {
   if (std::getenv("PROPSLICE_TAKE_NAME_BEFORE_RENAME") != nullptr) take_name_of_placeholder(fd);
   static auto next = real<int (*)(int)>("close");
+  return next(fd);
+}
+
+int fsync(int fd) {
+  if (sync_fails()) return -1;
+  static auto next = real<int (*)(int)>("fsync");
+  return next(fd);
+}
+
+int fdatasync(int fd) {
+  if (sync_fails()) return -1;
+  static auto next = real<int (*)(int)>("fdatasync");
+  return next(fd);
+}
+
+int syncfs(int fd) noexcept {
+  if (sync_fails()) return -1;
+  static auto next = real<int (*)(int)>("syncfs");
   return next(fd);
 }
 

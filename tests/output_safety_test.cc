@@ -2,6 +2,7 @@
 // the input on a copy-on-write file system, never a partial file under an
 // output name, and any valid output path.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fiemap.h>
@@ -9,6 +10,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "command_line.h"
@@ -46,11 +49,48 @@ std::string output(std::size_t shared_bytes, int count, int number) {
   return text + std::to_string(count - 1 - number) + " bad " + std::to_string(count - 1 - number) + "\n";
 }
 
+// Whether the tool writes its outputs in `directory` into unnamed files,
+// as this suite runs it (the same code, under the same seams), rather than
+// under hidden names.
+bool unnamed_files(const std::string& directory) {
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY);
+  int unnamed = platform::open_unnamed(fd);
+  if (unnamed >= 0) close(unnamed);
+  if (fd >= 0) close(fd);
+  return unnamed >= 0;
+}
+
+// The "Found" message for `input`, with `count` properties.
+std::string found(const std::string& input, int count) {
+  return "Found " + std::to_string(count) + " properties in " +
+         std::to_string(std::count(input.begin(), input.end(), '\n')) + " lines\n";
+}
+
+// A path of "./" steps, 2,000 bytes long, to reach inputs through: each
+// message naming one is about 2 KB, so that a pipe of one page holds two,
+// and a tool that prints into it is held within a few lines of where its
+// reader stopped.
+const std::string steps = [] {
+  std::string path;
+  while (path.size() < 2000) path += "./";
+  return path;
+}();
+
+// Text as shown on failure: the steps stand as "(...)/".
+std::string shown(std::string text) {
+  for (std::size_t at; (at = text.find(steps)) != std::string::npos;)
+    text.replace(at, steps.size(), "(...)/");
+  return text;
+}
+
 // A small file system mounted for the test's life: XFS on a loop device,
-// or a tmpfs of a given size.
+// a tmpfs of a given size, or another view of a directory through FUSE.
 class scratch_mount {
  public:
-  // "xfs" (with reflink), "fat" (through FUSE), or "tmpfs:SIZE".
+  // "xfs" (with reflink), "fat" (through FUSE), "tmpfs:SIZE", or
+  // "bindfs:DIRECTORY" (the directory, through FUSE; a file removed while
+  // open is removed at once, not renamed to a hidden name of FUSE's own
+  // that goes away later, at a time no test can tell).
   explicit scratch_mount(const std::string& kind = "xfs") {
     if (geteuid() != 0) {
       why_not_ = "not root";
@@ -64,15 +104,18 @@ class scratch_mount {
     root_ = pattern;
     std::string image = root_ + "/image", point = root_ + "/mnt";
     mkdir(point.c_str(), 0777);
+    const bool bind = kind.starts_with("bindfs:");
     std::string make = kind == "xfs" ? "truncate -s 320M " + image + " && mkfs.xfs -q -m reflink=1 " + image
                        : kind == "fat" ? "truncate -s 32M " + image + " && mkfs.vfat " + image
+                       : bind          ? "command -v bindfs"
                                        : "true";
     if (std::system((make + " >/dev/null 2>&1").c_str()) != 0) {
-      why_not_ = "cannot make the image: mkfs." + kind + " is not there";
+      why_not_ = bind ? "bindfs is not there" : "cannot make the image: mkfs." + kind + " is not there";
       return;
     }
     std::string mount = kind == "xfs"   ? "mount -o loop " + image
                         : kind == "fat" ? "fusefat -o rw+ " + image
+                        : bind          ? "bindfs -o hard_remove " + kind.substr(7)
                                         : "mount -t tmpfs -o size=" + kind.substr(6) + " tmpfs";
     if (std::system((mount + " " + point + " >/dev/null 2>&1").c_str()) != 0) {
       why_not_ = "cannot mount it here: " + mount;
@@ -256,10 +299,11 @@ TEST(OutputSafety, FullDiskStopsWhereOneThreadWould) {
 // Where outputs wait to be named in a group (on a disk; tmpfs too where
 // the build cannot tell it from one), a naming that finds the disk full
 // stops the run as with one thread: the group holds at most a quarter of
-// the room the disk had, so it is not what filled it.
-// A naming fails through a library preloaded into the tool
-// (tests/fault_shim.cc); a clone through the seam that stands in for a
-// copy-on-write file system (seams.cc).
+// the room the disk had, so it is not what filled it. Where the disk fills
+// up as the outputs waiting are synced, no name is given to any of them:
+// the run stops at the first. A naming or a sync fails through a library
+// preloaded into the tool (tests/fault_shim.cc); a clone through the seam
+// that stands in for a copy-on-write file system (seams.cc).
 TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
   const int count = 6;
   const std::size_t shared_bytes = 64 * 1024;
@@ -283,6 +327,8 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
       {"cloning, one thread", "clones=2", 1, false,
        "error: Cannot write output file m-p1.zelk" + full, 1},
       {"cloning, three threads", "clones=2", 3, false, "", count},
+      {"syncing the group, three threads", "PROPSLICE_FULL_AT_SYNC=1", 3, false,
+       "error: Cannot write output file m-p0.zelk" + full, 0},
   };
   bool grouped;
   {
@@ -299,7 +345,9 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
     if (!cloning) continue;  // the sanitizers do not let a library be preloaded before them
 #endif
     if (!cloning && !fault_shim_preloads()) continue;  // static binaries under test
-    scratch_directory dir("/dev/shm"), log;
+    // Outputs are synced on a disk only, not on tmpfs.
+    const bool syncing = r.fault.find("_SYNC=") != std::string::npos;
+    scratch_directory dir(syncing ? "/tmp" : "/dev/shm"), log;
     dir.write("m.zelk", input);
     std::vector<std::string> arguments = {"m.zelk"};
     if (r.force) arguments.push_back("-f");
@@ -427,6 +475,216 @@ TEST(OutputSafety, KilledSplitLeavesNoPartialFile) {
     ASSERT_EQ(run_tool(dir.path(), {input_lookalike}).status, 0);
     EXPECT_EQ(dir.read(input_lookalike), "bad 0\nbad 1\n");
     for (const lookalike& file : lookalikes) EXPECT_EQ(dir.read(file.name), file.name);
+  }
+}
+
+// A benchmark set on a disk: complete outputs wait unnamed in groups that
+// span inputs, synced at once, then named in number order with the
+// messages between them. Killed (SIGKILL) after each count of message
+// lines read, a run leaves what a run that named each output the moment it
+// was written would leave: complete outputs, those reported and at most
+// the next one, and in the named mode hidden temporaries (no run removes
+// them). The inputs are reached through the long path of steps: the tool
+// is held within a few lines of where the test stopped reading, before its
+// first group is named, in the middle of naming one, or after. Not killed,
+// the run names every output and then reports its last input.
+TEST(OutputSafety, KilledAtEveryStageOfAGroup) {
+  // Five models (properties each), one input with one property after the
+  // second; the run fails at the last input.
+  const std::vector<int> counts = {3, 2, 4, 3, 3};
+  struct row {
+    const char* name;
+    std::string last, reason;  // the input that fails the run, and why
+    rlim_t open_files;         // groups of (open_files - 64) / 2; 0: as it is
+  };
+  const row rows[] = {
+      // It exists: the failure itself names the waiting outputs first.
+      {"one group, a directory last", "d", "Is a directory", 0},
+      {"groups of two, a missing input last", "missing.zelk", "No such file or directory", 68},
+  };
+  for (const row& r : rows) {
+    files inputs = {{"one.zelk", "x\nbad\n"}};
+    std::vector<std::string> arguments = {"-v"}, order;  // order: the outputs, as named
+    files outputs;
+    std::string out;
+    auto add_input = [&](const std::string& name) {
+      arguments.push_back(steps + name);
+      out += "Processing " + steps + name + "\n";
+    };
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+      const std::string base = "m" + std::to_string(i), own = base + " shared\n";
+      add_input(base + ".zelk");
+      inputs[base + ".zelk"] = own + model(300, counts[i]);
+      out += found(inputs[base + ".zelk"], counts[i]);
+      for (int number = 0; number < counts[i]; ++number) {
+        const std::string name = base + "-p" + std::to_string(number) + ".zelk";
+        order.push_back(name);
+        outputs[name] = own + output(300, counts[i], number);
+        out += "Generated " + steps + name + "\n";
+      }
+      if (i == 1) {
+        add_input("one.zelk");
+        out += "Found only one property. Nothing to split\n";
+      }
+    }
+    add_input(r.last);
+    const std::string err = "error: Cannot read input file " + steps + r.last + ": " + r.reason + "\n";
+    const auto lines = static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n'));
+    auto in_child = [&r] {
+      small_output_pipe();
+      rlimit files{r.open_files, r.open_files};
+      if (r.open_files != 0 && setrlimit(RLIMIT_NOFILE, &files) != 0) _exit(127);
+    };
+    for (std::size_t k = 0; k <= lines; ++k) {
+      SCOPED_TRACE(std::string(r.name) + ", SIGKILL after " + std::to_string(k) + " lines read");
+      scratch_directory dir;  // under /tmp: on a disk
+      for (const auto& [name, bytes] : inputs) dir.write(name, bytes);
+      if (r.last == "d") {
+        ASSERT_EQ(mkdir((dir / "d").c_str(), 0777), 0);
+      }
+      const bool named = !unnamed_files(dir.path());
+      tool_process tool(dir.path(), arguments, in_child);
+      for (std::size_t line = 0; line < k; ++line) tool.read_output_line();
+      if (k < lines) tool.send(SIGKILL);
+      tool_result result = tool.finish();
+      if (result.signal != SIGKILL) {  // ended before the kill
+        ASSERT_EQ(shown(result.out), shown(out));
+        ASSERT_EQ(shown(result.err), shown(err));
+        ASSERT_EQ(result.status, 1);
+        files expected = inputs;
+        expected.insert(outputs.begin(), outputs.end());
+        if (r.last == "d") expected["d"] = "<dir>";
+        ASSERT_EQ(dir.files(), expected);
+        continue;
+      }
+      ASSERT_TRUE(out.starts_with(result.out) && (result.out.empty() || result.out.back() == '\n'))
+          << shown(result.out);
+      // Killed before its report, or after it, as the process ended.
+      if (!result.err.empty()) {
+        ASSERT_EQ(shown(result.err), shown(err));
+      }
+      // Each output reported, and at most the next one (named, its message
+      // not printed yet).
+      std::size_t reported = 0;
+      for (std::size_t at = 0; (at = result.out.find("\nGenerated ", at)) != std::string::npos; ++at)
+        ++reported;
+      const files left = dir.files();
+      std::size_t present = 0;
+      for (const auto& [name, bytes] : left) {
+        if (inputs.count(name) != 0) {
+          ASSERT_EQ(bytes, inputs[name]) << name;
+        } else if (name == "d" && r.last == "d") {
+          ASSERT_EQ(bytes, "<dir>");
+        } else if (named && name.starts_with(".propslice-") && name.ends_with(".tmp")) {
+          continue;  // a temporary of the killed run
+        } else {
+          ASSERT_EQ(outputs.count(name), 1u) << name << ": a stray file";
+          ASSERT_TRUE(bytes == outputs[name]) << name << " is incomplete";
+          ++present;
+        }
+      }
+      // Which outputs are there, in number order: the first ones only.
+      std::string there;
+      for (const std::string& name : order) there += left.count(name) != 0 ? '+' : '-';
+      EXPECT_EQ(there, std::string(present, '+') + std::string(order.size() - present, '-'));
+      EXPECT_GE(present, reported);
+      EXPECT_LE(present, reported + 1);
+    }
+  }
+}
+
+namespace {
+
+// Two runs in one directory at the same time: one held mid-split, its
+// outputs waiting under hidden names, while another splits an input there
+// from start to end; then the first goes on. Neither touches the other's
+// files: both end with status 0 and every output exact. Each run reaches
+// the directory through its own path (`held_at`, `other_at`) and runs its
+// own build (`held_program`, `other_program`; "": the one under test).
+void two_runs_at_once(const scratch_directory& dir, const std::string& held_at,
+                      const std::string& held_program, const std::string& other_at,
+                      const std::string& other_program) {
+  const std::size_t shared_bytes = 1024;
+  const int count = 40;
+  const std::string held_input = model(shared_bytes, count), other_input = model(shared_bytes, 3);
+  dir.write("held.zelk", held_input);
+  dir.write("other.zelk", other_input);
+  files expected = {{"held.zelk", held_input}, {"other.zelk", other_input}};
+  std::string held_out = "Processing " + steps + "held.zelk\n" + found(held_input, count);
+  for (int number = 0; number < count; ++number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "held-p%02d.zelk", number);
+    held_out += "Generated " + steps + name + "\n";
+    expected[name] = output(shared_bytes, count, number);
+  }
+  std::string other_out = "Processing other.zelk\n" + found(other_input, 3);
+  for (int number = 0; number < 3; ++number) {
+    const std::string name = "other-p" + std::to_string(number) + ".zelk";
+    other_out += "Generated " + name + "\n";
+    expected[name] = output(shared_bytes, 3, number);
+  }
+
+  // Its messages, named through the long path of steps, fill a small pipe,
+  // where it waits; its outputs wait under hidden names, as where unnamed
+  // files are refused (the baseline build always does so).
+  tool_process held(held_at, {"-v", steps + "held.zelk"}, [] {
+    small_output_pipe();
+    with_environment({"PROPSLICE_TEST_SEAMS=threads=2,named"})();
+  }, held_program);
+  held.read_output_line();  // Processing
+  held.read_output_line();  // Found
+  EXPECT_EQ(shown(held.read_output_line()), "Generated (...)/held-p00.zelk");
+  // Listed by name only: the held run renames them meanwhile.
+  std::size_t hidden = 0;
+  DIR* listing = opendir(dir.path().c_str());
+  ASSERT_NE(listing, nullptr);
+  while (const dirent* entry = readdir(listing))
+    hidden += std::string_view(entry->d_name).starts_with(".propslice-") ? 1 : 0;
+  closedir(listing);
+  EXPECT_GT(hidden, 0u) << "the held run has no hidden temporary to disturb";
+
+  tool_result other = run_tool(other_at, {"-v", "other.zelk"}, {}, other_program);
+  EXPECT_EQ(other.out, other_out);
+  EXPECT_EQ(other.err, "");
+  EXPECT_EQ(other.status, 0);
+  tool_result result = held.finish();
+  EXPECT_EQ(shown(result.out), shown(held_out));
+  EXPECT_EQ(shown(result.err), "");
+  EXPECT_EQ(result.status, 0);
+  files left = dir.files();
+  EXPECT_EQ(left.size(), expected.size());  // no temporary left
+  for (const auto& [name, bytes] : left)
+    EXPECT_TRUE(expected.count(name) != 0 && expected[name] == bytes) << name << " is not as expected";
+}
+
+}  // namespace
+
+// Two FUSE mounts of one directory (bindfs) do not share their locks, as
+// two machines sharing a network file system may not: no lock could tell a
+// run whether a temporary it sees through one is live. Runs only ever
+// remove what they created, so each leaves the other's alone.
+TEST(OutputSafety, RunsThroughTwoMountsOfOneDirectory) {
+  scratch_directory dir;
+  scratch_mount first("bindfs:" + dir.path());
+  if (first.path().empty()) GTEST_SKIP() << "no bindfs mount: " << first.why_not();
+  scratch_mount second("bindfs:" + dir.path());
+  if (second.path().empty()) GTEST_SKIP() << "no second bindfs mount: " << second.why_not();
+  two_runs_at_once(dir, first.path(), "", second.path(), "");
+}
+
+// The same for runs of this build and of the POSIX baseline build in one
+// directory, whichever is held: on Linux their locks would not see each
+// other either (flock, POSIX record locks). The baseline's propslice is
+// named by PROPSLICE_BASELINE_BINARY (.ci/run sets it once both are built).
+TEST(OutputSafety, RunsOfTwoBuildsInOneDirectory) {
+  const char* baseline = std::getenv("PROPSLICE_BASELINE_BINARY");
+  if (baseline == nullptr || *baseline == '\0')
+    GTEST_SKIP() << "PROPSLICE_BASELINE_BINARY names no baseline build to run beside this one";
+  for (bool baseline_held : {true, false}) {
+    SCOPED_TRACE(baseline_held ? "the baseline held" : "this build held");
+    scratch_directory dir;
+    two_runs_at_once(dir, dir.path(), baseline_held ? baseline : "", dir.path(),
+                     baseline_held ? "" : baseline);
   }
 }
 

@@ -120,7 +120,7 @@ std::map<std::string, std::string> scratch_directory::files() const {
 }
 
 tool_process::tool_process(const std::string& directory, const std::vector<std::string>& arguments,
-                           const std::function<void()>& in_child) {
+                           const std::function<void()>& in_child, const std::string& program) {
   int out[2], err[2];
   check(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe");
   pid_ = fork();
@@ -139,12 +139,14 @@ tool_process::tool_process(const std::string& directory, const std::vector<std::
     if (in_child) in_child();
     std::vector<char*> argv;
     // Under PROPSLICE_TEST_SEAMS, the build whose seams it sets (see seams.cc).
-    std::string program = std::getenv("PROPSLICE_TEST_SEAMS") ? PROPSLICE_SEAMED_BINARY : PROPSLICE_BINARY;
-    argv.push_back(program.data());
+    std::string path = !program.empty()                      ? program
+                       : std::getenv("PROPSLICE_TEST_SEAMS") ? PROPSLICE_SEAMED_BINARY
+                                                              : PROPSLICE_BINARY;
+    argv.push_back(path.data());
     std::vector<std::string> copies = arguments;
     for (std::string& argument : copies) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
+    execv(path.c_str(), argv.data());
     _exit(127);
   }
   close(out[1]);
@@ -242,6 +244,6 @@ std::string seams_with_threads(int threads) {
 }
 
 tool_result run_tool(const std::string& directory, const std::vector<std::string>& arguments,
-                     const std::function<void()>& in_child) {
-  return tool_process(directory, arguments, in_child).finish();
+                     const std::function<void()>& in_child, const std::string& program) {
+  return tool_process(directory, arguments, in_child, program).finish();
 }

@@ -41,8 +41,10 @@ class scratch_directory {
 class tool_process {
  public:
   // `in_child` runs in the child just before exec (limits, signals).
+  // `program`, if given, is run instead of the build under test (another
+  // build of the tool).
   tool_process(const std::string& directory, const std::vector<std::string>& arguments,
-               const std::function<void()>& in_child = {});
+               const std::function<void()>& in_child = {}, const std::string& program = {});
   ~tool_process();
   // The next line of standard output, without its newline; "" at the end.
   std::string read_output_line();
@@ -86,4 +88,4 @@ bool permissions_can_bind_the_tool();
 std::string seams_with_threads(int threads);
 
 tool_result run_tool(const std::string& directory, const std::vector<std::string>& arguments,
-                     const std::function<void()>& in_child = {});
+                     const std::function<void()>& in_child = {}, const std::string& program = {});
