@@ -31,6 +31,7 @@ set(propslice_capabilities
   PROPSLICE_HAVE_MADV_POPULATE_WRITE
   PROPSLICE_HAVE_MEMRCHR
   PROPSLICE_HAVE_ST_MTIM          # POSIX, but not on macOS
+  PROPSLICE_HAVE_STATVFS          # POSIX: the room a file system has left
   PROPSLICE_HAVE_ST_MTIMESPEC
   PROPSLICE_HAVE_TMPFS_MAGIC      # tmpfs told by its magic number (Linux)
   PROPSLICE_HAVE_F_FSTYPENAME     # tmpfs told by its name (BSD, macOS)
@@ -39,9 +40,11 @@ set(propslice_capabilities
 
 # Times to the nanosecond (st_mtim) are POSIX, and found in either case.
 check_struct_has_member("struct stat" st_mtim "sys/stat.h" PROPSLICE_HAVE_ST_MTIM LANGUAGE CXX)
+include(CheckIncludeFileCXX)
+check_include_file_cxx("sys/statvfs.h" PROPSLICE_HAVE_STATVFS)
 if(PROPSLICE_POSIX_BASELINE)
   foreach(capability IN LISTS propslice_capabilities)
-    if(NOT capability STREQUAL "PROPSLICE_HAVE_ST_MTIM")
+    if(NOT capability MATCHES "^PROPSLICE_HAVE_(ST_MTIM|STATVFS)$")
       set(${capability} 0)
     endif()
   endforeach()

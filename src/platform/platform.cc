@@ -6,6 +6,9 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#if PROPSLICE_HAVE_STATVFS
+#include <sys/statvfs.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -222,6 +225,20 @@ bool held_in_memory(const char* path) {
 #else
   (void)path;
   return false;
+#endif
+}
+
+int free_bytes(int directory, const char* path, std::uint64_t& bytes) {
+#if PROPSLICE_HAVE_STATVFS
+  struct statvfs file_system;
+  int result = directory == AT_FDCWD ? statvfs(path, &file_system)
+                                     : fstatvfs(directory, &file_system);
+  if (result != 0) return errno;
+  bytes = std::uint64_t{file_system.f_bavail} * file_system.f_frsize;
+  return 0;
+#else
+  (void)directory, (void)path, (void)bytes;
+  return ENOSYS;
 #endif
 }
 

@@ -54,6 +54,11 @@ bool directories_open_for_reading();
 bool held_in_memory(int fd);
 bool held_in_memory(const char* path);
 
+// The bytes that the file system of `directory` (a descriptor, or
+// AT_FDCWD and the directory's `path`) has left for this process's user.
+// Returns 0 or an errno value; ENOSYS where the system cannot tell.
+int free_bytes(int directory, const char* path, std::uint64_t& bytes);
+
 // Puts the data of the file open as `fd` on the disk, with what is needed
 // to read it back. Returns 0 or an errno value.
 int sync_data(int fd);

@@ -1,6 +1,5 @@
 #include "split/output_directory.h"
 
-#include <sys/statvfs.h>
 
 #include <cerrno>
 
@@ -44,9 +43,8 @@ const char* output_directory::name_of(const std::string& output_name) const {
   return fd_.valid() ? base_name(output_name) : output_name.c_str();
 }
 
-int output_directory::file_system_status(struct statvfs& status) const {
-  int result = fd_.valid() ? fstatvfs(fd_.get(), &status) : statvfs(path_.c_str(), &status);
-  return result == 0 ? 0 : errno;
+int output_directory::free_bytes(std::uint64_t& bytes) const {
+  return platform::free_bytes(fd(), path_.c_str(), bytes);
 }
 
 std::shared_ptr<output_directory> output_directories::open_for(const std::string& output_name,

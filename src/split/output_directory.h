@@ -3,12 +3,11 @@
 #include <fcntl.h>
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "split/file_descriptor.h"
-
-struct statvfs;
 
 // The directory that an input's outputs go to, opened once: outputs are
 // created and named relative to it, so a long path never grows past the
@@ -33,8 +32,9 @@ class output_directory {
   // What a name in the directory is put after to be relative to fd(): ""
   // where the directory is open.
   const std::string& prefix() const { return prefix_; }
-  // The status of the directory's file system. Returns 0 or an errno value.
-  int file_system_status(struct statvfs& status) const;
+  // The bytes its file system has left for this user. Returns 0 or an
+  // errno value.
+  int free_bytes(std::uint64_t& bytes) const;
 
   // False once the file system refused an unnamed temporary file: outputs
   // are then written under hidden random names beside their final ones.

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -59,11 +58,9 @@ std::int64_t monotonic_ns() {
 
 void pending_outputs::start_group(const output_directory& directory) {
   started_ns_ = monotonic_ns();
-  struct statvfs file_system;
-  bytes_at_most_ = directory.file_system_status(file_system) == 0
-                       ? std::min<std::uint64_t>(bytes_at_most, std::uint64_t{file_system.f_bavail} *
-                                                                     file_system.f_frsize / 4)
-                       : 0;
+  // Where the room left cannot be told, as much as on a roomy disk.
+  std::uint64_t free = 0;
+  bytes_at_most_ = directory.free_bytes(free) == 0 ? std::min(bytes_at_most, free / 4) : bytes_at_most;
   // Descriptors: half of what the process may open, the rest for the
   // inputs, the directories and the writing threads.
   entries_at_most_ = entries_at_most;
