@@ -11,6 +11,7 @@
 
 #include "error.h"
 #include "messages.h"
+#include "platform/platform.h"
 #include "split/generate.h"
 #include "split/temporaries.h"
 #include "split/scan.h"
@@ -28,6 +29,10 @@ void prepare_process() {
   if (signal(SIGPIPE, SIG_IGN) == SIG_ERR)
     exit_with_error("Cannot set up signal handling: %s", error_text(errno));
   handle_signals_for_outputs();
+  // A lease break must reach the process, whatever signal mask it was
+  // started with, or a writer of the input waits for the system to give up.
+  if (int error = platform::prepare_read_leases())
+    exit_with_error("Cannot set up signal handling: %s", error_text(error));
 }
 
 namespace {

@@ -3,8 +3,10 @@
 #include "platform_config.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #if PROPSLICE_HAVE_STATVFS
 #include <sys/statvfs.h>
@@ -109,6 +111,22 @@ ssize_t read_file(int fd, char* into, std::size_t size) {
   }
 #endif
   return count;
+}
+
+std::uint64_t memory_limit() {
+  std::uint64_t limit = UINT64_MAX;
+#ifdef _SC_PHYS_PAGES
+  long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && page > 0 &&
+      static_cast<std::uint64_t>(pages) <= UINT64_MAX / static_cast<std::uint64_t>(page))
+    limit = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+#endif
+  for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+    rlimit own;
+    if (getrlimit(resource, &own) == 0 && own.rlim_cur != RLIM_INFINITY)
+      limit = std::min<std::uint64_t>(limit, own.rlim_cur);
+  }
+  return limit;
 }
 
 unsigned usable_processors() {
@@ -386,19 +404,37 @@ void on_lease_break(int) {
 }  // namespace
 #endif
 
-int take_read_lease(int fd) {
+int prepare_read_leases() {
 #if PROPSLICE_HAVE_F_SETLEASE
-  drop_read_lease();
-  static const bool handled = [] {
+  static const int error = [] {
     struct sigaction action {};
     action.sa_handler = on_lease_break;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return sigaction(SIGIO, &action, nullptr) == 0;
+    if (sigaction(SIGIO, &action, nullptr) != 0) return errno;
+    // A mask inherited with SIGIO blocked would leave every break pending:
+    // the writer would wait the system's whole lease-break time.
+    sigset_t lease_break;
+    sigemptyset(&lease_break);
+    sigaddset(&lease_break, SIGIO);
+    return pthread_sigmask(SIG_UNBLOCK, &lease_break, nullptr);
   }();
-  if (!handled) return ENOSYS;
-  leased_fd.store(fd);
+  return error;
+#else
+  return 0;
+#endif
+}
+
+int take_read_lease(int fd) {
+#if PROPSLICE_HAVE_F_SETLEASE
+  if (prepare_read_leases() != 0) return ENOSYS;
+  // The lease taken last goes with its file's last descriptor. That
+  // descriptor number now being `fd` means the file was closed: nothing to
+  // give up, and an unlock would act on the new file.
+  int last = leased_fd.exchange(-1);
+  if (last >= 0 && last != fd) (void)fcntl(last, F_SETLEASE, F_UNLCK);
   lease_broken.store(false);
+  leased_fd.store(fd);
   if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) return 0;
   int error = errno;
   leased_fd.store(-1);

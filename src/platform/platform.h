@@ -21,6 +21,11 @@ int random_bytes(unsigned char* into, std::size_t size);
 // to the file meanwhile.
 ssize_t read_file(int fd, char* into, std::size_t size);
 
+// The most memory this process can be given: the machine's physical
+// memory, or less where the process is limited to less (RLIMIT_AS,
+// RLIMIT_DATA). UINT64_MAX when nothing tells.
+std::uint64_t memory_limit();
+
 // The processors this process may run on; at least 1.
 unsigned usable_processors();
 
@@ -91,6 +96,13 @@ int link_unnamed(int fd, int directory, const char* name);
 // as one step. Returns 0 or an errno value: EINVAL or ENOSYS where the
 // system or the file system cannot do so.
 int rename_without_replacing(int directory, const char* from, const char* to);
+
+// Sets the process up to hear at once that a read lease is being broken:
+// the signal that says so is handled, and unblocked whatever signal mask
+// the process inherited, so that a writer never waits for the system's
+// lease-break time. Done once, before any thread starts (take_read_lease
+// does it too, for a caller that did not). Returns 0 or an errno value.
+int prepare_read_leases();
 
 // A read lease on the input open read-only as `fd`: while it is held,
 // nobody has the file open for writing, a writable shared mapping
