@@ -88,7 +88,7 @@ void expect_search_in_pieces(const std::string& bytes, std::size_t most, const s
   if (!text.empty() && text.back() != '\n') text += '\n';
   line_search search;
   std::vector<std::uint64_t> found;
-  found_line line;
+  line_range line;
   auto take = [&] {
     while (search.next_property(line)) {
       found.push_back(line.index);

@@ -196,7 +196,7 @@ void line_search::finish() {
   feed(newline, unfinished ? 1 : 0);
 }
 
-bool line_search::next_property(found_line& line) {
+bool line_search::next_property(line_range& line) {
   for (;;) {
     if (line_has_bad_) {
       auto* newline = static_cast<const char*>(std::memchr(piece_ + at_, '\n', size_ - at_));
@@ -205,7 +205,7 @@ bool line_search::next_property(found_line& line) {
         return false;
       }
       std::size_t end = static_cast<std::size_t>(newline - piece_) + 1;
-      line = {lines_, line_begin_, offset_ + end};
+      line = {lines_, static_cast<std::size_t>(line_begin_), static_cast<std::size_t>(offset_ + end)};
       ++lines_;
       line_begin_ = offset_ + end;
       at_ = end;

@@ -8,12 +8,15 @@
 // matter.
 constexpr std::size_t search_padding = 64;
 
-// A property line found by line_search: its index, and where it stands in
-// the input as a whole.
-struct found_line {
+// Where one property line stands in the input: its index, and the offsets
+// of its bytes in the input as a whole, which are offsets in the buffer
+// where the input is held whole. (An input searched without being held,
+// through a window, may be longer than memory: there only the index is
+// used.)
+struct line_range {
   std::uint64_t index;  // 0-based line number
-  std::uint64_t begin;  // offset of its first byte
-  std::uint64_t end;    // one past its '\n'
+  std::size_t begin;    // offset of its first byte
+  std::size_t end;      // one past its '\n'
 };
 
 // The one search of an input: counts its lines and finds its property lines
@@ -38,7 +41,7 @@ class line_search {
 
   // Searches on to the next property line that ends in the current piece;
   // false when the piece holds no more, every line end in it counted.
-  bool next_property(found_line& line);
+  bool next_property(line_range& line);
 
   // Lines ended so far; after finish(), all the lines of the input.
   std::uint64_t lines() const { return lines_; }

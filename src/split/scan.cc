@@ -117,11 +117,10 @@ void input_reader::finish() {
 }
 
 void input_reader::take_properties() {
-  found_line line;
+  line_range line;
+  // The whole input is in the buffer: its offsets are the input's.
   while (search_.next_property(line)) {
-    // The whole input is in the buffer: its offsets are the input's.
-    result_.property_ranges.push_back(
-        {line.index, static_cast<std::size_t>(line.begin), static_cast<std::size_t>(line.end)});
+    result_.property_ranges.push_back(line);
     result_.property_lines.insert(line.index);
   }
 }
@@ -152,7 +151,7 @@ bool has_two_properties(int fd, const std::string& path, std::size_t read_size,
   std::vector<char> window(read_size + search_padding);
   line_search search;
   property_set found;
-  found_line line;
+  line_range line;
   for (bool at_end = false; !at_end;) {
     std::size_t count = read_some(fd, window.data(), read_size, path);
     at_end = count == 0;

@@ -10,14 +10,8 @@
 #include <vector>
 
 #include "split/file_descriptor.h"
+#include "split/line_search.h"
 #include "split/property_set.h"
-
-// Where one property line stands in the input text.
-struct line_range {
-  std::uint64_t index;  // 0-based line number
-  std::size_t begin;    // offset of its first byte
-  std::size_t end;      // one past its '\n'
-};
 
 // All lines of one input, as one buffer holding the input's bytes. The text
 // always ends with '\n' unless it is empty: a last line without one gets it
