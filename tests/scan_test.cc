@@ -1,9 +1,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -258,58 +260,110 @@ TEST(Scan, PropertyCountOfFilesAroundTheWindow) {
   }
 }
 
-// A file written to while it is read (the first and last lines changed by
-// another process) is read again, so that no split ever mixes two versions
-// of it; one that keeps changing is an error. Each write sets its own
+// A file written to while it is read is read again, so that no split ever
+// mixes two versions of it and no count comes from one; one that keeps
+// changing is an error. The writer either writes (each write sets its own
 // modification time, so that a clock too coarse to tell two writes apart
-// cannot hide one.
+// cannot hide one) or stores through a writable shared mapping that it
+// holds all along, into pages it stored into before: then no read lease
+// can be had and no time of the file moves. Each rewrite keeps the size.
 namespace changing_file {
 std::string path;
+char* mapped = nullptr;  // the writer's mapping, if it writes so
 int reads = 0, first_write = 0, last_write = 0;
-void write_first_and_last_lines(int) {
+std::string (*version_after)(const std::string& old, int read) = nullptr;
+std::string old;
+void write_new_version(int) {
   if (++reads < first_write || reads > last_write) return;
+  std::string bytes = version_after(old, reads);
+  if (mapped != nullptr) {
+    std::memcpy(mapped, bytes.data(), bytes.size());
+    return;
+  }
   int fd = open(path.c_str(), O_WRONLY);
-  char digit = static_cast<char>('0' + reads % 10);
-  std::string line = "bad "s + digit + "\n";
-  struct stat status;
   timespec times[2] = {{0, UTIME_OMIT}, {reads, 0}};
-  if (fd < 0 || fstat(fd, &status) != 0 || pwrite(fd, line.data(), 6, 0) != 6 ||
-      pwrite(fd, line.data(), 6, status.st_size - 6) != 6 || futimens(fd, times) != 0 ||
-      close(fd) != 0)
+  if (fd < 0 || pwrite(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()) ||
+      futimens(fd, times) != 0 || close(fd) != 0)
     std::abort();
+}
+// The first and the last line become "bad D", D the read's last digit.
+std::string ends_rewritten(const std::string& old, int read) {
+  std::string line = "bad "s + static_cast<char>('0' + read % 10) + "\n";
+  return line + old.substr(6, old.size() - 12) + line;
+}
+// The two property lines move from the end to the start: in every version
+// two, but a read of the old start and the new end has none.
+std::string properties_moved(const std::string& old, int) {
+  return "bad 1\nbad 2\n" + old.substr(0, old.size() - 12);
 }
 }  // namespace changing_file
 
 TEST(Scan, FileChangingWhileReadIsReadAgain) {
-  std::string bytes = "bad 0\nbad 1\n";
-  while (bytes.size() < 4000) bytes += "shared line " + std::to_string(bytes.size()) + "\n";
-  bytes += "bad 2\n";
+  // Read 64 bytes at a time: a file of 2 KiB at most is read once, whole; a
+  // larger one is searched through the window first.
+  auto shared = [](std::size_t size) {
+    std::string text;
+    while (text.size() < size) text += "shared line " + std::to_string(text.size()) + "\n";
+    return text;
+  };
+  const std::string ends_small = "bad 0\nbad 1\n" + shared(1000) + "bad 2\n";
+  const std::string ends_large = "bad 0\nbad 1\n" + shared(4000) + "bad 2\n";
+  const std::string at_end = shared(4000) + "bad 1\nbad 2\n";
   struct example {
-    int first_write, last_write;  // the reads after which it is written to
+    const char* name;
+    const std::string& old;
+    std::string (*version_after)(const std::string&, int);
+    bool mapped;
+    int first_write, last_write;  // the reads after which it is rewritten
     bool fails;
-  } examples[] = {{3, 3, false}, {1, 1000000, true}};
+  } examples[] = {
+      {"read once", ends_small, changing_file::ends_rewritten, false, 3, 3, false},
+      {"read whole after the window", ends_large, changing_file::ends_rewritten, false, 3, 3, false},
+      {"the window", at_end, changing_file::properties_moved, false, 3, 3, false},
+      {"keeps changing", ends_large, changing_file::ends_rewritten, false, 1, 1000000, true},
+      {"mapped, read once", ends_small, changing_file::ends_rewritten, true, 3, 3, false},
+      {"mapped, read whole after the window", ends_large, changing_file::ends_rewritten, true, 3, 3, false},
+      {"mapped, the window", at_end, changing_file::properties_moved, true, 3, 3, false},
+      {"mapped, keeps changing", ends_large, changing_file::ends_rewritten, true, 1, 1000000, true},
+  };
   for (const example& e : examples) {
-    SCOPED_TRACE(e.first_write);
-    char path[] = "/tmp/propslice-scan-XXXXXX";
+    SCOPED_TRACE(e.name);
+    // On tmpfs, whose pages are never written back: a store through the
+    // mapping never moves a time of the file.
+    char path[] = "/dev/shm/propslice-scan-XXXXXX";
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ASSERT_EQ(write(fd, e.old.data(), e.old.size()), static_cast<ssize_t>(e.old.size()));
+    void* map = nullptr;
+    if (e.mapped) {
+      map = mmap(nullptr, e.old.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      ASSERT_NE(map, MAP_FAILED);
+      std::memcpy(map, e.old.data(), e.old.size());  // every page stored into
+    }
     close(fd);
     changing_file::path = path;
+    changing_file::mapped = static_cast<char*>(map);
+    changing_file::old = e.old;
+    changing_file::version_after = e.version_after;
     changing_file::reads = 0;
     changing_file::first_write = e.first_write;
     changing_file::last_write = e.last_write;
-    platform::seams::after_read = changing_file::write_first_and_last_lines;
+    platform::seams::after_read = changing_file::write_new_version;
     if (e.fails) {
       EXPECT_EXIT(scan(path, 64), testing::ExitedWithCode(1),
-                  "^error: Cannot read input file /tmp/propslice-scan-.*: The file kept changing "
-                  "while it was read\n$");
+                  "^error: Cannot read input file /dev/shm/propslice-scan-.*: The file kept "
+                  "changing while it was read\n$");
     } else {
       scan_result scanned = scan(path, 64);
-      std::string now = "bad 3\nbad 1\n" + bytes.substr(12, bytes.size() - 18) + "bad 3\n";
+      std::string now = e.version_after(e.old, e.first_write);
+      EXPECT_TRUE(scanned.lines_kept) << "not split";
       EXPECT_TRUE(scanned.lines.text() == now) << "a read mixing two versions was kept";
+      EXPECT_EQ(scanned.property_lines.size(), 3u - (e.version_after == changing_file::properties_moved));
+      // Blocks are never shared with a file that someone holds open for writing.
+      EXPECT_EQ(scanned.input_guard == scan_result::guard::none, e.mapped);
     }
     platform::seams::after_read = nullptr;
+    if (map != nullptr) munmap(map, e.old.size());
     unlink(path);
   }
 }

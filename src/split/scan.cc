@@ -38,8 +38,25 @@ constexpr std::size_t largest_capacity = SIZE_MAX - search_padding;
 // took three times as long as `wc -l` here, of 32 KiB half that).
 constexpr std::size_t window_read_size = std::size_t{32} * 1024;
 
+// A regular file of at most this many window reads is read once, whole,
+// even when it turns out to have fewer than two property lines: holding it
+// costs nothing worth saving, and a search through the window first would
+// read it twice when it is split. Models are mostly far smaller.
+constexpr std::size_t read_once_windows = 32;
+
+// Below this, a buffer is mostly memory that the allocator had handed out
+// before (the last input's) and that is present already: asking for it to
+// be faulted in costs more than the faults it saves.
+constexpr std::size_t prefault_at_least = std::size_t{1} << 20;
+
 // How often a file that changes while it is read is read again.
 constexpr int read_attempts = 4;
+
+// The memory this process can be given, asked once per run.
+std::uint64_t memory_bound() {
+  static const std::uint64_t bound = platform::memory_limit();
+  return bound;
+}
 
 }  // namespace
 
@@ -49,7 +66,8 @@ class input_reader {
  public:
   explicit input_reader(scan_result& result) : result_(result), lines_(result.lines) {}
 
-  // Makes room for at least `capacity` bytes of data; false when memory is short.
+  // Makes room for at least `capacity` bytes of data; false when memory is
+  // short, or would be: when the process cannot be given that much.
   bool reserve(std::size_t capacity);
   // Makes the memory of the room present at once, in one call: the room
   // will be filled, and faulting it in page by page as the reads fill it
@@ -59,10 +77,11 @@ class input_reader {
   bool grow();
   char* room() { return lines_.data_.get() + lines_.size_; }
   std::size_t room_size() const { return capacity_ - lines_.size_; }
-  std::size_t capacity() const { return capacity_; }
 
   // `count` bytes were stored at room(): search them.
   void added(std::size_t count);
+  // The bytes added so far.
+  std::string_view bytes() const { return {lines_.data_.get(), lines_.size_}; }
   // The input ended: the last line gets its '\n' and is searched.
   void finish();
 
@@ -79,6 +98,12 @@ class input_reader {
 bool input_reader::reserve(std::size_t capacity) {
   if (capacity <= capacity_) return true;
   if (capacity > largest_capacity) return false;
+  // Where realloc moves the data, the old buffer and the new one are held
+  // at once. An input that needs more than the process can be given fails
+  // here, before the system has to kill anything: an endless one (a pipe,
+  // /dev/zero) included.
+  std::uint64_t held = std::uint64_t{capacity_} + capacity + 2 * search_padding;
+  if (held > memory_bound()) return false;
   void* grown = std::realloc(lines_.data_.get(), capacity + search_padding);
   if (grown == nullptr) return false;
   (void)lines_.data_.release();
@@ -140,34 +165,86 @@ std::size_t read_some(int fd, char* into, std::size_t size, const std::string& p
   }
 }
 
-// Searches a file through a window, stopping at its second property line;
-// false when it has fewer. Such an input is never split, so reading it whole
-// into memory would cost time and memory for nothing: `result` then gets its
-// line count and property lines only. The window never grows, however long
-// the lines.
-bool has_two_properties(int fd, const std::string& path, std::size_t read_size,
-                        scan_result& result) {
-  read_size = std::min(read_size, window_read_size);
-  std::vector<char> window(read_size + search_padding);
+void rewind(int fd, const std::string& path) {
+  if (lseek(fd, 0, SEEK_SET) != 0) cannot_read(path, errno);
+}
+
+// Reads the rest of the input into `reader`, growing its buffer as needed.
+void read_to_end(int fd, const std::string& path, std::size_t read_size, input_reader& reader) {
+  for (;;) {
+    if (reader.room_size() == 0 && !reader.grow()) throw std::bad_alloc();
+    std::size_t count = read_some(fd, reader.room(), std::min(reader.room_size(), read_size), path);
+    if (count == 0) return;
+    reader.added(count);
+  }
+}
+
+// Whether the file, read again from its start a window at a time, holds
+// `bytes` and ends there.
+bool reads_the_same(int fd, const std::string& path, std::string_view bytes, std::size_t window) {
+  rewind(fd, path);
+  std::vector<char> piece(window);
+  for (std::size_t at = 0;;) {
+    std::size_t count = read_some(fd, piece.data(), piece.size(), path);
+    if (count == 0) return at == bytes.size();
+    if (count > bytes.size() - at || std::memcmp(piece.data(), bytes.data() + at, count) != 0)
+      return false;
+    at += count;
+  }
+}
+
+// What a search of a file through the window found. Two searches that
+// found the same (in every field) read the same bytes, but for a change
+// that leaves the checksum as it was.
+struct window_search {
+  bool two = false;  // a second property line: the search stopped there
+  bool one = false;  // one property line, `property`
+  std::uint64_t property = 0;
+  std::uint64_t lines = 0;
+  std::uint64_t bytes = 0;
+  std::uint64_t checksum = 0;  // only when asked for
+  bool operator==(const window_search&) const = default;
+};
+
+// FNV-1a over the bytes read: cheap, and any change of one byte changes it.
+std::uint64_t checksum_of(std::uint64_t sum, const char* bytes, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i)
+    sum = (sum ^ static_cast<unsigned char>(bytes[i])) * 0x100000001b3;
+  return sum;
+}
+
+// Searches a file from its start through a window, stopping at its second
+// property line. Such an input is never split when it has fewer, so
+// reading it whole into memory would cost time and memory for nothing. The
+// window never grows, however long the lines.
+window_search search_through_window(int fd, const std::string& path, std::size_t window,
+                                    bool with_checksum) {
+  std::vector<char> buffer(window + search_padding);
   line_search search;
-  property_set found;
   line_range line;
+  window_search found;
+  if (with_checksum) found.checksum = 0xcbf29ce484222325;
   for (bool at_end = false; !at_end;) {
-    std::size_t count = read_some(fd, window.data(), read_size, path);
+    std::size_t count = read_some(fd, buffer.data(), window, path);
     at_end = count == 0;
-    if (at_end)
+    if (at_end) {
       search.finish();
-    else
-      search.feed(window.data(), count);
+    } else {
+      search.feed(buffer.data(), count);
+      found.bytes += count;
+      if (with_checksum) found.checksum = checksum_of(found.checksum, buffer.data(), count);
+    }
     while (search.next_property(line)) {
-      if (!found.empty()) return true;
-      found.insert(line.index);
+      if (found.one) {
+        found.two = true;
+        return found;
+      }
+      found.one = true;
+      found.property = line.index;
     }
   }
-  result.lines_kept = false;
-  result.line_count = search.lines();
-  result.property_lines = std::move(found);
-  return false;
+  found.lines = search.lines();
+  return found;
 }
 
 // The size a regular file claims, as a buffer size: one that no buffer can
@@ -178,18 +255,127 @@ std::size_t expected_size(const struct stat& status) {
   return static_cast<std::size_t>(status.st_size);
 }
 
-void read_all(int fd, const std::string& path, std::size_t expected, std::size_t read_size,
-              input_reader& reader) {
-  // One byte more than expected: room for a missing final '\n', and the
-  // read that reports the end needs room to ask for something. A read never
-  // asks for nothing, which would look like the end of the input.
-  if (!reader.reserve(std::max(expected + 1, read_size))) throw std::bad_alloc();
-  if (expected > 0) reader.prefault();
-  for (;;) {
-    if (reader.room_size() == 0 && !reader.grow()) throw std::bad_alloc();
-    std::size_t count = read_some(fd, reader.room(), std::min(reader.room_size(), read_size), path);
-    if (count == 0) break;
-    reader.added(count);
+// Tells whether a read of a regular file holds one version of it, the
+// same rule for every read:
+// - under a read lease held from before the read to after it: nobody had
+//   the file open for writing meanwhile;
+// - when no lease can be had for another reason than a writer (no leases
+//   here, not the file's owner): the file's status did not move;
+// - when a writer holds the file open already (a writable shared mapping
+//   does), its status proves nothing, as a store into a page stored into
+//   before moves no time: only two reads of the same bytes are kept.
+class read_check {
+ public:
+  read_check(int fd, const std::string& path, const struct stat& status)
+      : fd_(fd), path_(path), lease_(platform::take_read_lease(fd)), before_(status) {}
+
+  // Whether the bytes of each read must be read twice and agree.
+  bool writer_open() const { return lease_ == EAGAIN; }
+
+  // Before another read from the start: a lease that was broken or
+  // refused is asked for again, then the status taken.
+  void again() {
+    if ((lease_ == 0 && platform::read_lease_broken()) || lease_ == EAGAIN)
+      lease_ = platform::take_read_lease(fd_);
+    rewind(fd_, path_);
+    if (fstat(fd_, &before_) != 0) cannot_read(path_, errno);
+  }
+  const struct stat& before() const { return before_; }
+
+  // After the read (and, where a writer has the file open, its bytes read
+  // again and found the same): whether it holds one version of the file.
+  // `after` gets the status now.
+  bool accepted(struct stat& after) const {
+    if (fstat(fd_, &after) != 0) cannot_read(path_, errno);
+    if (lease_ == 0) return !platform::read_lease_broken();
+    return writer_open() || same_identity(before_, after);
+  }
+
+  scan_result::guard guard() const {
+    return lease_ == 0 ? scan_result::guard::lease
+           : writer_open() ? scan_result::guard::none
+                           : scan_result::guard::identity;
+  }
+
+ private:
+  const int fd_;
+  const std::string& path_;
+  int lease_;
+  struct stat before_;
+};
+
+// What is kept of a file with fewer than two property lines: what it holds.
+scan_result counted(std::uint64_t lines, const property_set& properties) {
+  // The file is closed: no lease is needed, nor kept.
+  platform::drop_read_lease();
+  scan_result result;
+  result.lines_kept = false;
+  result.line_count = lines;
+  result.property_lines = properties;
+  return result;
+}
+
+// Reads the whole file, from where it stands, into `whole`; true when the
+// read holds one version of the file.
+bool read_whole(int fd, const std::string& path, std::size_t read_size, std::size_t window,
+                const read_check& check, scan_result& whole) {
+  input_reader reader(whole);
+  std::size_t expected = expected_size(check.before());
+  // Sized to the file, and one byte more: room for a missing final '\n',
+  // and the read that reports the end needs room to ask for something. A
+  // read never asks for nothing, which would look like the end of the input.
+  if (!reader.reserve(expected > 0 ? expected + 1 : window)) throw std::bad_alloc();
+  if (expected >= prefault_at_least) reader.prefault();
+  read_to_end(fd, path, read_size, reader);
+  if (check.writer_open() && !reads_the_same(fd, path, reader.bytes(), window)) return false;
+  reader.finish();
+  return check.accepted(whole.read_status);
+}
+
+// A regular file, open as `input`, whose status was `status`.
+scan_result scan_regular(file_descriptor input, const std::string& path, std::size_t read_size,
+                         const struct stat& status) {
+  const int fd = input.get();
+  const std::size_t window = std::min(read_size, window_read_size);
+  read_check check(fd, path, status);
+  bool whole = static_cast<std::uintmax_t>(std::max<off_t>(status.st_size, 0)) <=
+               std::uintmax_t{window} * read_once_windows;
+  for (int failed = 0;;) {
+    if (whole) {
+      scan_result result;
+      if (read_whole(fd, path, read_size, window, check, result)) {
+        if (result.property_lines.size() < 2) return counted(result.line_count, result.property_lines);
+        result.input_guard = check.guard();
+        result.input = std::move(input);
+        return result;
+      }
+    } else {
+      window_search found = search_through_window(fd, path, window, check.writer_open());
+      bool agreed = true;
+      if (!found.two && check.writer_open()) {
+        rewind(fd, path);
+        window_search again = search_through_window(fd, path, window, true);
+        agreed = again.two || again == found;
+        found.two = again.two;
+      }
+      if (found.two) {
+        // To be split: read whole, and that read checked, from here on.
+        whole = true;
+        check.again();
+        continue;
+      }
+      struct stat after;
+      if (agreed && check.accepted(after)) {
+        property_set properties;
+        if (found.one) properties.insert(found.property);
+        return counted(found.lines, properties);
+      }
+    }
+    // Written to while it was read: the bytes may be half old, half new.
+    if (++failed == read_attempts)
+      exit_with_error("Cannot read input file %s: %s", path.c_str(),
+                      "The file kept changing while it was read");
+    check.again();
   }
 }
 
@@ -210,46 +396,17 @@ scan_result scan(const std::string& path, std::size_t read_size) {
   // than 1 GiB would only cost memory.
   read_size = std::clamp<std::size_t>(read_size, 1, std::size_t{1} << 30);
   file_descriptor input(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  int fd = input.get();
-  if (fd < 0) cannot_read(path, errno);
+  if (!input.valid()) cannot_read(path, errno);
   struct stat status;
-  if (fstat(fd, &status) != 0) cannot_read(path, errno);
-  if (!S_ISREG(status.st_mode)) {
-    // A pipe is read whole at once, as it comes.
-    scan_result result;
-    input_reader reader(result);
-    read_all(fd, path, 0, read_size, reader);
-    reader.finish();
-    return result;
-  }
-
-  // A regular file is read twice: first through a window, and whole only
-  // when it is to be split.
-  int lease = platform::take_read_lease(fd);
+  if (fstat(input.get(), &status) != 0) cannot_read(path, errno);
+  if (S_ISREG(status.st_mode)) return scan_regular(std::move(input), path, read_size, status);
+  // A pipe is read whole at once, as it comes: it cannot be read again.
   scan_result result;
-  if (!has_two_properties(fd, path, read_size, result)) return result;
-  for (int attempt = 1;; ++attempt) {
-    scan_result whole;
-    if (lseek(fd, 0, SEEK_SET) != 0 || fstat(fd, &whole.read_status) != 0)
-      cannot_read(path, errno);
-    input_reader reader(whole);
-    read_all(fd, path, expected_size(whole.read_status), read_size, reader);
-    reader.finish();
-    if (fstat(fd, &status) != 0) cannot_read(path, errno);
-    bool lease_held = lease == 0 && !platform::read_lease_broken();
-    if (same_identity(whole.read_status, status) && (lease != 0 || lease_held)) {
-      whole.input_guard = lease_held       ? scan_result::guard::lease
-                          : lease == EAGAIN ? scan_result::guard::none
-                                            : scan_result::guard::identity;
-      whole.input = std::move(input);
-      return whole;
-    }
-    // Written to while it was read: the bytes may be half old, half new.
-    if (attempt == read_attempts)
-      exit_with_error("Cannot read input file %s: %s", path.c_str(),
-                      "The file kept changing while it was read");
-    if (lease == 0) lease = platform::take_read_lease(fd);
-  }
+  input_reader reader(result);
+  if (!reader.reserve(read_size)) throw std::bad_alloc();
+  read_to_end(input.get(), path, read_size, reader);
+  reader.finish();
+  return result;
 }
 
 scan_result scan_text(std::string_view bytes) {

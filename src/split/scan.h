@@ -77,7 +77,7 @@ struct scan_result {
   };
   file_descriptor input;
   guard input_guard = guard::none;
-  struct stat read_status {};  // the same before and after the read
+  struct stat read_status {};  // right after the read (with `identity`, the same as before)
 };
 
 // Whether a file whose status was `before` is unchanged in `now`: the same
@@ -93,14 +93,16 @@ constexpr std::size_t default_read_size = std::size_t{256} * 1024;
 
 // Reads the file at `path` completely and finds its property lines: those
 // holding the bytes "bad" anywhere. Lines end at '\n' only. The file may be a
-// pipe. A regular file is first searched through a window of `read_size`
-// bytes (32 KiB at the most), and read whole only when it has two property
-// lines or more.
+// pipe. A small regular file is read once, into a buffer of its size; a
+// larger one is first searched through a window of `read_size` bytes (32 KiB
+// at the most), and read whole only when it has two property lines or more.
 // An input that cannot be opened or read is a fatal error: splitting a
 // model that was read only in part would lose data silently. So is one that
-// keeps changing while it is read: a read during which it changed is done
-// again, a few times at most, and never split. Memory running
-// short throws std::bad_alloc. Tests and fuzzing pass small read sizes to
+// keeps changing while it is read: every read of a regular file, through
+// the window too, is kept only when it holds one version of the file (see
+// scan.cc), and done again otherwise, a few times at most. Memory running
+// short, or an input that cannot fit in the memory the process can be
+// given, throws std::bad_alloc. Tests and fuzzing pass small read sizes to
 // reach the edges of the reads (1 byte to 1 GiB; others are taken as the
 // nearest).
 scan_result scan(const std::string& path, std::size_t read_size = default_read_size);
