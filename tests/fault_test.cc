@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <string>
@@ -252,34 +254,77 @@ TEST(Faults, InterruptedSplitLeavesOnlyCompleteOutputs) {
   }
 }
 
-// Started with SIGHUP ignored, as under nohup: a hangup mid-split changes
-// nothing. The tool waits on a small pipe for its messages to be read, so
-// the hangup always comes before the end.
-TEST(Faults, IgnoredHangupStaysIgnored) {
+// Whatever the tool inherits, it does what it promises: with SIGHUP
+// ignored, as under nohup, a hangup mid-split changes nothing; with SIGIO
+// blocked or ignored, someone opening the input for writing mid-split is
+// not held up by the tool's read lease (the system would hold them for its
+// whole lease-break time, 45 s by default). The tool waits on a small pipe
+// for its messages to be read, so each event comes before the end. Clones
+// go through a stand-in that copies, so that the lease counts until the
+// last output.
+TEST(Faults, SignalsAsTheToolWasStarted) {
   std::string shared;
   while (shared.size() < 16 * 1024) shared += std::to_string(shared.size()) + " and 1 12 9\n";
   std::vector<std::string> properties;
   for (int i = 0; i < 1000; ++i) properties.push_back(std::to_string(i) + " bad " + std::to_string(i));
   const std::string input = model_with_properties(shared, properties);
-  scratch_directory dir("/dev/shm");
-  dir.write("m.zelk", input);
-  tool_process tool(dir.path(), {"-v", "m.zelk"}, [] {
-    signal(SIGHUP, SIG_IGN);
-    small_output_pipe();
-  });
-  EXPECT_EQ(tool.read_output_line(), "Processing m.zelk");
-  tool.read_output_line();  // Found
-  EXPECT_EQ(tool.read_output_line(), "Generated m-p0000.zelk");
-  tool.send(SIGHUP);
-  tool_result result = tool.finish();
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.err, "");
-  files left = dir.files();
-  ASSERT_EQ(left.size(), 1001u);
-  for (int number = 0; number < 1000; ++number) {
-    char name[32];
-    std::snprintf(name, sizeof name, "m-p%04d.zelk", number);
-    ASSERT_TRUE(left[name] == shared + properties[999 - number] + "\n") << name << " is incomplete";
+  auto block = [](int signal_number) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal_number);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+  };
+  struct row {
+    const char* name;
+    std::function<void()> at_start;
+    bool hangup;  // else the input is opened for writing
+  };
+  const row rows[] = {
+      {"SIGHUP ignored", [] { signal(SIGHUP, SIG_IGN); }, true},
+      {"SIGIO blocked", [&] { block(SIGIO); }, false},
+      {"SIGIO ignored", [] { signal(SIGIO, SIG_IGN); }, false},
+  };
+  const char* seams = std::getenv("PROPSLICE_TEST_SEAMS");
+  const std::string copying_clones =
+      std::string("PROPSLICE_TEST_SEAMS=") + (seams ? seams : "") + ",clones=0";
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    scratch_directory dir("/dev/shm");
+    dir.write("m.zelk", input);
+    tool_process tool(dir.path(), {"-v", "m.zelk"}, [&] {
+      r.at_start();
+      with_environment({copying_clones})();
+      small_output_pipe();
+    });
+    EXPECT_EQ(tool.read_output_line(), "Processing m.zelk");
+    tool.read_output_line();  // Found
+    EXPECT_EQ(tool.read_output_line(), "Generated m-p0000.zelk");
+    if (r.hangup) {
+      tool.send(SIGHUP);
+    } else {
+      // A writer that does not wait: each try starts the break of the
+      // lease, if any, and fails while it is held.
+      bool opened = false;
+      for (int tries = 0; tries < 1000 && !opened; ++tries) {
+        int fd = open((dir / "m.zelk").c_str(), O_WRONLY | O_NONBLOCK);
+        opened = fd >= 0;
+        if (opened)
+          close(fd);
+        else
+          usleep(10 * 1000);
+      }
+      EXPECT_TRUE(opened) << "the writer waited 10 s for the tool's lease";
+    }
+    tool_result result = tool.finish();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    files left = dir.files();
+    ASSERT_EQ(left.size(), 1001u);
+    for (int number = 0; number < 1000; ++number) {
+      char name[32];
+      std::snprintf(name, sizeof name, "m-p%04d.zelk", number);
+      ASSERT_TRUE(left[name] == shared + properties[999 - number] + "\n") << name << " is incomplete";
+    }
   }
 }
 
@@ -406,12 +451,39 @@ void write_sparse(const std::string& path, const std::string& head, off_t size) 
   close(fd);
 }
 
+// An input that cannot fit in the memory the process can be given fails
+// as soon as that is certain, before the system has to kill anything: a
+// file larger than the address space allowed, before it is read whole; an
+// endless input, with no limit but the machine's memory, when its buffer
+// would have to outgrow that (here after a third of it or more).
 TEST(Faults, InputTooLargeForMemory) {
-  scratch_directory dir;
-  write_sparse(dir / "big.zelk", "bad 1\nbad 2\n", 8LL << 30);
-  tool_result result = run_tool(dir.path(), {"big.zelk"}, [] { limit_address_space(1LL << 30); });
-  EXPECT_EQ(result.err, "error: Cannot read input file big.zelk: Cannot allocate memory\n");
-  EXPECT_EQ(result.status, 1);
+  struct row {
+    const char* name;
+    std::string input;
+    rlim_t address_space;  // 0: no limit
+  };
+  const row rows[] = {
+      {"a file larger than the address space", "big.zelk", 1LL << 30},
+      {"endless", "/dev/zero", 0},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    scratch_directory dir;
+    write_sparse(dir / "big.zelk", "bad 1\nbad 2\n", 8LL << 30);
+    // Two endless runs at once, from two test processes, could hold two
+    // thirds of the machine's memory: one at a time, through a lock on the
+    // program that every run of this suite is.
+    int one_at_a_time = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(one_at_a_time, 0);
+    ASSERT_EQ(flock(one_at_a_time, LOCK_EX), 0);
+    tool_result result = run_tool(dir.path(), {r.input}, [&] {
+      if (r.address_space != 0) limit_address_space(r.address_space);
+    });
+    close(one_at_a_time);
+    EXPECT_EQ(result.err, "error: Cannot read input file " + r.input + ": Cannot allocate memory\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.signal, 0);
+  }
 }
 
 // An input that is not split is never held whole, however long its lines.
