@@ -299,14 +299,14 @@ std::string properties_moved(const std::string& old, int) {
 }  // namespace changing_file
 
 TEST(Scan, FileChangingWhileReadIsReadAgain) {
-  // Read 64 bytes at a time: a file of 2 KiB at most is read once, whole; a
-  // larger one is searched through the window first.
+  // Read 64 bytes at a time: a file of 256 bytes at most is read once,
+  // whole; a larger one is searched through the window first.
   auto shared = [](std::size_t size) {
     std::string text;
     while (text.size() < size) text += "shared line " + std::to_string(text.size()) + "\n";
     return text;
   };
-  const std::string ends_small = "bad 0\nbad 1\n" + shared(1000) + "bad 2\n";
+  const std::string ends_small = "bad 0\nbad 1\n" + shared(200) + "bad 2\n";
   const std::string ends_large = "bad 0\nbad 1\n" + shared(4000) + "bad 2\n";
   const std::string at_end = shared(4000) + "bad 1\nbad 2\n";
   struct example {

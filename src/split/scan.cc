@@ -38,16 +38,18 @@ constexpr std::size_t largest_capacity = SIZE_MAX - search_padding;
 // took three times as long as `wc -l` here, of 32 KiB half that).
 constexpr std::size_t window_read_size = std::size_t{32} * 1024;
 
-// A regular file of at most this many window reads is read once, whole,
-// even when it turns out to have fewer than two property lines: holding it
-// costs nothing worth saving, and a search through the window first would
-// read it twice when it is split. Models are mostly far smaller.
-constexpr std::size_t read_once_windows = 32;
+// A regular file of at most this many window reads (128 KiB) is read once,
+// whole, even when it turns out to have fewer than two property lines: a
+// search through the window first would read it twice when it is split,
+// and holding it costs a few pages. Larger, holding a file that is not split
+// costs more than reading it through the window (fresh memory is faulted
+// in page by page, at several microseconds a page on a virtual machine).
+constexpr std::size_t read_once_windows = 4;
 
 // Below this, a buffer is mostly memory that the allocator had handed out
-// before (the last input's) and that is present already: asking for it to
-// be faulted in costs more than the faults it saves.
-constexpr std::size_t prefault_at_least = std::size_t{1} << 20;
+// before (the last input's) and that is present already, or a few pages:
+// asking for it to be faulted in costs more than the faults it saves.
+constexpr std::size_t prefault_at_least = std::size_t{256} * 1024;
 
 // How often a file that changes while it is read is read again.
 constexpr int read_attempts = 4;

@@ -93,9 +93,10 @@ constexpr std::size_t default_read_size = std::size_t{256} * 1024;
 
 // Reads the file at `path` completely and finds its property lines: those
 // holding the bytes "bad" anywhere. Lines end at '\n' only. The file may be a
-// pipe. A small regular file is read once, into a buffer of its size; a
-// larger one is first searched through a window of `read_size` bytes (32 KiB
-// at the most), and read whole only when it has two property lines or more.
+// pipe. A small regular file (four window reads at most) is read once, into
+// a buffer of its size; a larger one is first searched through a window of
+// `read_size` bytes (32 KiB at the most), and read whole only when it has
+// two property lines or more.
 // An input that cannot be opened or read is a fatal error: splitting a
 // model that was read only in part would lose data silently. So is one that
 // keeps changing while it is read: every read of a regular file, through
