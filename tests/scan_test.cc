@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/seams.h"
 #include "split/line_search.h"
 #include "split/scan.h"
@@ -326,8 +327,22 @@ TEST(Scan, FileChangingWhileReadIsReadAgain) {
       {"mapped, the window", at_end, changing_file::properties_moved, true, 3, 3, false},
       {"mapped, keeps changing", ends_large, changing_file::ends_rewritten, true, 1, 1000000, true},
   };
+  // Without read leases (the POSIX baseline, FreeBSD, macOS) nothing tells
+  // that a writer holds the file open: the status is all there is, and a
+  // store through a mapping is not seen (as the README says).
+  bool leases = false;
+  {
+    char probe[] = "/dev/shm/propslice-scan-XXXXXX";
+    int fd = mkstemp(probe);
+    ASSERT_GE(fd, 0);
+    leases = platform::take_read_lease(fd) == 0;
+    platform::drop_read_lease();
+    close(fd);
+    unlink(probe);
+  }
   for (const example& e : examples) {
     SCOPED_TRACE(e.name);
+    if (e.mapped && !leases) continue;
     // On tmpfs, whose pages are never written back: a store through the
     // mapping never moves a time of the file.
     char path[] = "/dev/shm/propslice-scan-XXXXXX";
