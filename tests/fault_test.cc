@@ -480,7 +480,8 @@ TEST(Faults, InputTooLargeForMemory) {
       if (r.address_space != 0) limit_address_space(r.address_space);
     });
     close(one_at_a_time);
-    EXPECT_EQ(result.err, "error: Cannot read input file " + r.input + ": Cannot allocate memory\n");
+    EXPECT_EQ(result.err,
+              "error: Cannot read input file " + r.input + ": Cannot allocate memory\n");
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.signal, 0);
   }

@@ -462,4 +462,15 @@ void drop_read_lease() {
 #endif
 }
 
+void drop_read_lease(int fd) {
+#if PROPSLICE_HAVE_F_SETLEASE
+  int leased = fd;
+  if (fd < 0 || !leased_fd.compare_exchange_strong(leased, -1)) return;
+  lease_broken.store(true);
+  (void)fcntl(fd, F_SETLEASE, F_UNLCK);
+#else
+  (void)fd;
+#endif
+}
+
 }  // namespace platform

@@ -116,5 +116,9 @@ int take_read_lease(int fd);
 bool read_lease_broken();
 // Gives the lease up, if still held.
 void drop_read_lease();
+// The same only when the lease is that of the file open as `fd`: one
+// input's lease is never given up for another's, whose outputs may be made
+// after the next input was read (and leased).
+void drop_read_lease(int fd);
 
 }  // namespace platform

@@ -306,10 +306,11 @@ class read_check {
   struct stat before_;
 };
 
-// What is kept of a file with fewer than two property lines: what it holds.
-scan_result counted(std::uint64_t lines, const property_set& properties) {
+// What is kept of the file open as `fd` when it has fewer than two
+// property lines: what it holds.
+scan_result counted(int fd, std::uint64_t lines, const property_set& properties) {
   // The file is closed: no lease is needed, nor kept.
-  platform::drop_read_lease();
+  platform::drop_read_lease(fd);
   scan_result result;
   result.lines_kept = false;
   result.line_count = lines;
@@ -346,7 +347,8 @@ scan_result scan_regular(file_descriptor input, const std::string& path, std::si
     if (whole) {
       scan_result result;
       if (read_whole(fd, path, read_size, window, check, result)) {
-        if (result.property_lines.size() < 2) return counted(result.line_count, result.property_lines);
+        if (result.property_lines.size() < 2)
+          return counted(fd, result.line_count, result.property_lines);
         result.input_guard = check.guard();
         result.input = std::move(input);
         return result;
@@ -370,7 +372,7 @@ scan_result scan_regular(file_descriptor input, const std::string& path, std::si
       if (agreed && check.accepted(after)) {
         property_set properties;
         if (found.one) properties.insert(found.property);
-        return counted(found.lines, properties);
+        return counted(fd, found.lines, properties);
       }
     }
     // Written to while it was read: the bytes may be half old, half new.
