@@ -268,12 +268,6 @@ TEST(Faults, SignalsAsTheToolWasStarted) {
   std::vector<std::string> properties;
   for (int i = 0; i < 1000; ++i) properties.push_back(std::to_string(i) + " bad " + std::to_string(i));
   const std::string input = model_with_properties(shared, properties);
-  auto block = [](int signal_number) {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, signal_number);
-    sigprocmask(SIG_BLOCK, &set, nullptr);
-  };
   struct row {
     const char* name;
     std::function<void()> at_start;
@@ -281,7 +275,12 @@ TEST(Faults, SignalsAsTheToolWasStarted) {
   };
   const row rows[] = {
       {"SIGHUP ignored", [] { signal(SIGHUP, SIG_IGN); }, true},
-      {"SIGIO blocked", [&] { block(SIGIO); }, false},
+      {"SIGIO blocked", [] {
+         sigset_t io;
+         sigemptyset(&io);
+         sigaddset(&io, SIGIO);
+         sigprocmask(SIG_BLOCK, &io, nullptr);
+       }, false},
       {"SIGIO ignored", [] { signal(SIGIO, SIG_IGN); }, false},
   };
   const char* seams = std::getenv("PROPSLICE_TEST_SEAMS");
