@@ -178,7 +178,7 @@ class input_split {
     }
     writers_.reset();
     // No clone follows: a writer of the input need not wait for the tool.
-    platform::drop_read_lease();
+    platform::drop_read_lease(scanned_.input.get());
   }
 
  private:
