@@ -133,6 +133,8 @@ class input_split {
         }
       }
       if (deferred) {
+        // None of them clones: a writer of the input need not wait for them.
+        platform::drop_read_lease(scanned_.input.get());
         writers_.emplace(count_, run_.background, write);
         return true;
       }
