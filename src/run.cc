@@ -38,20 +38,15 @@ void prepare_process() {
 namespace {
 
 void handle_input(const std::string& path, split_run& outputs) {
-  if (outputs.options.verbosity != 0) outputs.print("Processing ", path);
-  outputs.before_reading(path);
-  auto scanned = std::make_unique<scan_result>(scan(path));
-  // The input before, if its outputs were written while this one was
-  // read, has them named now.
-  outputs.finish_in_flight();
-  if (scanned->property_lines.size() < 2) {
-    outputs.print("Found only one property. Nothing to split");
+  if (outputs.options.verbosity != 0) outputs.pending.print("Processing ", path);
+  outputs.pending.before_reading(path);
+  scan_result scanned = scan(path);
+  if (scanned.property_lines.size() < 2) {
+    outputs.pending.print("Found only one property. Nothing to split");
     return;
   }
-  // The input's buffer and sets go with its outputs, once named: before
-  // the next input is read, or right after it.
-  generate_outputs(path, std::move(scanned), outputs);
-}
+  generate_outputs(path, scanned, outputs);
+}  // the input's buffer and sets are released here, before the next input
 
 }  // namespace
 
@@ -59,10 +54,7 @@ void run(const settings& options) {
   split_run outputs(options);
   // Outputs waiting to be named when the run fails are named first, as
   // they would have been had each been named when written.
-  on_fatal_error name_waiting_outputs([&] {
-    outputs.finish_in_flight();
-    outputs.pending.commit();
-  });
+  on_fatal_error name_waiting_outputs([&] { outputs.pending.commit(); });
   for (const std::string& path : options.input_paths) {
     // An input too large to be held and cut up in memory. No output is
     // open when memory is asked for, so nothing partial is left.
@@ -72,6 +64,5 @@ void run(const settings& options) {
       exit_with_error("Cannot read input file %s: %s", path.c_str(), error_text(ENOMEM));
     }
   }
-  outputs.finish_in_flight();
   outputs.pending.commit();
 }

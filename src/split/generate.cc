@@ -90,8 +90,8 @@ std::uint64_t output_bytes(const scan_result& scanned) {
 }  // namespace
 
 // The outputs of one input on their way out: written on the writing
-// threads, on the run's background writer, or one by one as they are
-// named, and named in number order, at once or after their group's sync.
+// threads or one by one as they are named, and named in number order, at
+// once or after their group's sync.
 class input_split {
  public:
   input_split(const std::string& input_path, const scan_result& scanned, split_run& run)
@@ -101,12 +101,11 @@ class input_split {
         count_(scanned.property_lines.size()),
         naming_(input_path, count_) {}
 
-  // Sets the outputs on their way; true when they are being written on
-  // the background writer, to be named by finish() later.
-  bool start(bool may_defer) {
+  // Sets the outputs on their way.
+  void start() {
     try {
       if (options_.verbosity != 0)
-        run_.print("Found " + std::to_string(count_) + " properties in " +
+        run_.pending.print("Found " + std::to_string(count_) + " properties in " +
                    std::to_string(scanned_.lines.size()) + " lines");
       layout_.emplace(scanned_);
       kept_ = kept_properties(scanned_);
@@ -122,27 +121,10 @@ class input_split {
       auto write = [this](std::uint64_t number, output_file& output) {
         return write_one(number, output);
       };
-      const unsigned threads = output_thread_count(count_, output_bytes(scanned_));
-      const bool deferred = may_defer && threads == 1 && worth_the_background();
-      if (options_.force_overwrite && deferred) {
-        // What these outputs replace, should it be the next input, is read
-        // only once they are named.
-        for (std::uint64_t number = 0; number < count_; ++number) {
-          naming_.build(number, name_);
-          run_.pending.expect(*directory_, name_);
-        }
-      }
-      if (deferred) {
-        // None of them clones: a writer of the input need not wait for them.
-        platform::drop_read_lease(scanned_.input.get());
-        writers_.emplace(count_, run_.background, write);
-        return true;
-      }
-      writers_.emplace(count_, threads, write);
+      writers_.emplace(count_, output_thread_count(count_, output_bytes(scanned_)), write);
     } catch (const std::bad_alloc&) {
       naming_.exit_cannot_write(0, ENOMEM);
     }
-    return false;
   }
 
   // Names the outputs in number order, each once written; ends the
@@ -210,18 +192,6 @@ class input_split {
     return error;
   }
 
-  // Whether the outputs are worth writing on the background writer while
-  // the next input is read: a few small ones (each holds a descriptor
-  // until named), none of which can share blocks with the input, as the
-  // next input's read takes the one read lease that guards those.
-  bool worth_the_background() const {
-    if (!run_.background_usable || count_ > 64) return false;
-    const auto& properties = scanned_.property_ranges;
-    const std::size_t longest_shared_prefix = std::max(properties[0].begin, properties[1].begin);
-    return longest_shared_prefix < static_cast<std::size_t>(scanned_.read_status.st_blksize) ||
-           scanned_.input_guard == scan_result::guard::none;
-  }
-
   split_run& run_;
   const settings& options_;
   const scan_result& scanned_;
@@ -236,63 +206,15 @@ class input_split {
   std::optional<output_writers> writers_;
 };
 
-split_run::split_run(const settings& options)
-    : options(options),
-      pending(options.force_overwrite, options.verbosity != 0),
-      background_usable(platform::fixed_thread_count() == 0 && platform::usable_processors() > 1) {}
-
-split_run::~split_run() = default;
-
-void split_run::print(std::string_view first, std::string_view second) {
-  if (in_flight_ == nullptr) {
-    pending.print(first, second);
-    return;
-  }
-  std::string& line = held_.emplace_back(first);
-  line += second;
-}
-
-void split_run::before_reading(const std::string& path) {
-  if (in_flight_ == nullptr && pending.empty()) return;
-  // Missing now, it may be a name that an output still to be named is to
-  // take; with -f, it may be what one is to replace.
-  struct stat status, link;
-  if (stat(path.c_str(), &status) != 0 ||
-      (options.force_overwrite &&
-       (pending.replaces(status) || (lstat(path.c_str(), &link) == 0 && pending.replaces(link))))) {
-    finish_in_flight();
-    pending.commit();
-  }
-}
-
-void split_run::finish_in_flight() {
-  if (in_flight_ == nullptr) return;
-  // Once only, should naming fail and the process end from within.
-  std::unique_ptr<input_split> split = std::move(in_flight_);
-  std::unique_ptr<scan_result> scanned = std::move(in_flight_input_);
-  std::vector<std::string> held = std::move(held_);
-  held_.clear();
-  split->finish();
-  for (const std::string& line : held) pending.print(line);
-}
-
-void generate_outputs(const std::string& input_path, std::unique_ptr<scan_result> scanned,
-                      split_run& run) {
-  run.finish_in_flight();
-  auto split = std::make_unique<input_split>(input_path, *scanned, run);
-  if (split->start(true)) {
-    run.in_flight_ = std::move(split);
-    run.in_flight_input_ = std::move(scanned);
-    return;
-  }
-  split->finish();
+void generate_outputs(const std::string& input_path, const scan_result& scanned, split_run& run) {
+  input_split split(input_path, scanned, run);
+  split.start();
+  split.finish();
 }
 
 void generate_outputs(const std::string& input_path, const scan_result& scanned,
                       const settings& options) {
   split_run run(options);
-  input_split split(input_path, scanned, run);
-  split.start(false);
-  split.finish();
+  generate_outputs(input_path, scanned, run);
   run.pending.commit();
 }

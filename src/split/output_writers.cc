@@ -81,45 +81,6 @@ output_writers::output_writers(std::uint64_t count, unsigned threads, write_func
   if (threads_.empty()) slots_.resize(1);
 }
 
-output_writers::output_writers(std::uint64_t count, background_writer& background,
-                               write_function write)
-    : count_(count), write_(std::move(write)) {
-  slots_.reserve(count);
-  for (std::uint64_t i = 0; i < count; ++i) slots_.push_back(std::make_unique<slot>());
-  if (background.start([this] { write_in_turn(); }))
-    background_ = &background;
-  else
-    slots_.resize(1);
-}
-
-void output_writers::write_in_turn() {
-  std::uint64_t number = 0;
-  for (; number < count_ && !stopping_.load(); ++number) {
-    slot& place = *slots_[number];
-    int error;
-    try {
-      place.file = std::make_unique<output_file>();
-      error = write_(number, *place.file);
-    } catch (const std::bad_alloc&) {
-      error = ENOMEM;
-    }
-    place.error = error;
-    place.written.store(number + 1);
-    place.written.notify_one();
-    if (error != 0) {
-      ++number;
-      break;
-    }
-  }
-  // Those not written, after a failure or a stop, are never waited for;
-  // should one be, it is told so rather than waited for forever.
-  for (; number < count_; ++number) {
-    slots_[number]->error = ECANCELED;
-    slots_[number]->written.store(number + 1);
-    slots_[number]->written.notify_one();
-  }
-}
-
 void output_writers::work() {
   for (;;) {
     // Take the next number, once its slot is free again.
@@ -159,7 +120,7 @@ void output_writers::work() {
 
 int output_writers::wait_for(std::uint64_t number, output_file*& output) {
   slot& place = slot_for(number);
-  if (threads_.empty() && background_ == nullptr) {
+  if (threads_.empty()) {
     if (!place.file) place.file = std::make_unique<output_file>();
     output = place.file.get();
     return write_(number, *place.file);
@@ -175,15 +136,14 @@ std::unique_ptr<output_file> output_writers::take(std::uint64_t number) {
 }
 
 void output_writers::release(std::uint64_t number) {
-  if (threads_.empty()) return;  // a slot each, or one reused in turn
+  if (threads_.empty()) return;
   released_.store(number + 1);  // the file is done with: its slot is free
   released_.notify_all();
 }
 
 bool output_writers::continue_alone() {
-  if (threads_.empty() && background_ == nullptr) return false;
+  if (threads_.empty()) return false;
   stop();
-  background_ = nullptr;
   slots_.resize(1);
   return true;
 }
@@ -194,7 +154,6 @@ void output_writers::stop() {
   released_.notify_all();
   for (std::thread& thread : threads_) thread.join();
   threads_.clear();
-  if (background_ != nullptr) background_->wait();
   for (auto& place : slots_)
     if (place->file) place->file->discard();
 }

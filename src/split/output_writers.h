@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include "split/background_writer.h"
 #include "split/output_file.h"
 
 // Writes the outputs of one input, numbered 0 to count - 1, on worker
@@ -24,11 +23,6 @@ class output_writers {
   using write_function = std::function<int(std::uint64_t number, output_file& output)>;
 
   output_writers(std::uint64_t count, unsigned threads, write_function write);
-  // Writes all `count` outputs, in turn, on `background`, while the caller
-  // goes on; stops at the first that fails. So outputs are still written
-  // one at a time, in number order, as by one thread. Where the thread
-  // cannot be had, each output is written when it is asked for.
-  output_writers(std::uint64_t count, background_writer& background, write_function write);
   ~output_writers() { stop(); }
   output_writers(const output_writers&) = delete;
   output_writers& operator=(const output_writers&) = delete;
@@ -57,14 +51,12 @@ class output_writers {
     std::atomic<std::uint64_t> written{0};
   };
   void work();
-  void write_in_turn();
   slot& slot_for(std::uint64_t number) { return *slots_[number % slots_.size()]; }
 
   const std::uint64_t count_;
   const write_function write_;
   std::vector<std::unique_ptr<slot>> slots_;
   std::vector<std::thread> threads_;
-  background_writer* background_ = nullptr;  // writing every output, in turn
 
   // Handed between the threads without a lock: the writing threads wait on
   // released_, the publishing thread on each slot's `written`, spinning a

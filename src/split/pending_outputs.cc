@@ -73,7 +73,6 @@ void pending_outputs::start_group(const output_directory& directory) {
 void pending_outputs::add(std::unique_ptr<output_file> file,
                           std::shared_ptr<output_directory> directory, const std::string& name) {
   if (entries_.empty()) start_group(*directory);
-  if (replace_ && replaced_.size() <= entries_.size()) expect(*directory, name);
   bytes_ += file->bytes_written();
   entries_.push_back({std::move(file), std::move(directory), name, line_ends_.size()});
   if (entries_.size() >= entries_at_most_ || bytes_ >= bytes_at_most_ ||
@@ -81,17 +80,30 @@ void pending_outputs::add(std::unique_ptr<output_file> file,
     commit();
 }
 
-void pending_outputs::expect(const output_directory& directory, const std::string& name) {
-  struct stat there;
-  if (fstatat(directory.fd(), directory.name_of(name), &there, AT_SYMLINK_NOFOLLOW) == 0)
-    replaced_.push_back({there.st_dev, there.st_ino});
-  else
-    replaced_.push_back({0, 0});
-}
-
-bool pending_outputs::replaces(const struct stat& status) const {
-  return std::find(replaced_.begin(), replaced_.end(), identity{status.st_dev, status.st_ino}) !=
-         replaced_.end();
+void pending_outputs::before_reading(const std::string& path) {
+  if (entries_.empty()) return;
+  struct stat status;
+  if (!replace_) {
+    // Names that waiting outputs take are free until then.
+    if (stat(path.c_str(), &status) != 0) commit();
+    return;
+  }
+  // With -f a name may hold the file that its output replaces. Another
+  // name for that file (a hard link) keeps it when the name is replaced,
+  // so only a path that ends in such a name, or goes through a link,
+  // reads what the output replaces.
+  if (lstat(path.c_str(), &status) != 0 || S_ISLNK(status.st_mode)) {
+    commit();
+    return;
+  }
+  std::string_view base = base_name(path);
+  if (base.find("-p") == std::string_view::npos) return;  // in every output's name
+  for (const entry& output : entries_) {
+    if (base == base_name(output.name)) {
+      commit();
+      return;
+    }
+  }
 }
 
 std::size_t pending_outputs::sync_group(int& error) {
@@ -138,10 +150,6 @@ void pending_outputs::commit() {
     if (verbose_) print_line("Generated ", output.name);
   }
   print_lines_up_to(line_ends_.size());
-  // Those expected and not added yet stay expected.
-  replaced_.erase(replaced_.begin(),
-                  replaced_.begin() + static_cast<std::ptrdiff_t>(
-                                          std::min(replaced_.size(), entries_.size())));
   clear();
 }
 
@@ -155,7 +163,6 @@ void pending_outputs::print_lines_up_to(std::size_t line) {
 void pending_outputs::discard() {
   // Those named already are left alone by their discard().
   for (entry& output : entries_) output.file->discard();
-  replaced_.clear();
   clear();
 }
 

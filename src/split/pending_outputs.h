@@ -50,13 +50,12 @@ class pending_outputs {
 
   bool empty() const { return entries_.empty(); }
 
-  // With -f: the output to be added next after those already expected
-  // (by add() or here) is to take `name`, its path, in `directory`,
-  // replacing what is there now.
-  void expect(const output_directory& directory, const std::string& name);
-  // Whether `status` is of a file that an output added or expected, and
-  // not named yet, is to replace.
-  bool replaces(const struct stat& status) const;
+  // Before the input at `path` is read: commits first if the input may be
+  // an output still waiting for its name (a path not there yet), or with
+  // -f what one is to replace (a file of the same final name, or one
+  // reached through a symbolic link), so that it is read as it would be
+  // after those outputs were named.
+  void before_reading(const std::string& path);
 
   // Syncs the waiting outputs, names them in order and prints the messages
   // between them and after them. A failure ends the process through
@@ -70,11 +69,6 @@ class pending_outputs {
     std::shared_ptr<output_directory> directory;  // kept open for the file
     std::string name;
     std::size_t lines_before;  // messages printed before it is named
-  };
-  struct identity {
-    dev_t device;
-    ino_t inode;
-    bool operator==(const identity&) const = default;
   };
 
   // Opens a new group: how much it may hold, from what the disk has free.
@@ -93,9 +87,6 @@ class pending_outputs {
   std::uint64_t bytes_at_most_ = 0;  // for this group
   std::size_t entries_at_most_ = 1;
   std::int64_t started_ns_ = 0;  // when the group's first output came
-  // With -f: the files that the outputs waiting, then those expected, are
-  // to replace, one for each ({0, 0}: nothing there).
-  std::vector<identity> replaced_;
   // Messages not printed yet: their text, one after the other, and where
   // each ends in it.
   std::string text_;
