@@ -106,7 +106,7 @@ class input_split {
     try {
       if (options_.verbosity != 0)
         run_.pending.print("Found " + std::to_string(count_) + " properties in " +
-                   std::to_string(scanned_.lines.size()) + " lines");
+                           std::to_string(scanned_.lines.size()) + " lines");
       layout_.emplace(scanned_);
       kept_ = kept_properties(scanned_);
       naming_.build(0, name_);  // every later name has the same length: no more memory

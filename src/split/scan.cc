@@ -172,12 +172,18 @@ void rewind(int fd, const std::string& path) {
 }
 
 // Reads the rest of the input into `reader`, growing its buffer as needed.
-void read_to_end(int fd, const std::string& path, std::size_t read_size, input_reader& reader) {
+void read_to_end(int fd, const std::string& path, std::size_t read_size, input_reader& reader,
+                 std::size_t expected = 0) {
   for (;;) {
     if (reader.room_size() == 0 && !reader.grow()) throw std::bad_alloc();
-    std::size_t count = read_some(fd, reader.room(), std::min(reader.room_size(), read_size), path);
+    std::size_t asked = std::min(reader.room_size(), read_size);
+    std::size_t count = read_some(fd, reader.room(), asked, path);
     if (count == 0) return;
     reader.added(count);
+    // A read that stops short at the size the file had is at its end: the
+    // read that would say so is spared. Whether the file kept that size
+    // (and its bytes) is what the read's check tells afterwards.
+    if (count < asked && expected > 0 && reader.bytes().size() == expected) return;
   }
 }
 
@@ -329,7 +335,7 @@ bool read_whole(int fd, const std::string& path, std::size_t read_size, std::siz
   // read never asks for nothing, which would look like the end of the input.
   if (!reader.reserve(expected > 0 ? expected + 1 : window)) throw std::bad_alloc();
   if (expected >= prefault_at_least) reader.prefault();
-  read_to_end(fd, path, read_size, reader);
+  read_to_end(fd, path, read_size, reader, expected);
   if (check.writer_open() && !reads_the_same(fd, path, reader.bytes(), window)) return false;
   reader.finish();
   return check.accepted(whole.read_status);
