@@ -200,7 +200,7 @@ TEST(OutputSafety, StoreThroughASharedMappingIsNotCloned) {
   // store is not seen.
   int probe = open((xfs.path() + "/probe").c_str(), O_RDONLY | O_CREAT, 0644);
   bool leases = platform::take_read_lease(probe) == 0;
-  platform::drop_read_lease();
+  platform::drop_read_lease(probe);
   bool sharing = platform::share_blocks(probe, probe, 0) != EOPNOTSUPP;
   close(probe);
   if (sharing && !leases) GTEST_SKIP() << "this build shares blocks but takes no read lease";

@@ -337,7 +337,7 @@ TEST(Scan, FileChangingWhileReadIsReadAgain) {
     int fd = mkstemp(probe);
     ASSERT_GE(fd, 0);
     leases = platform::take_read_lease(fd) == 0;
-    platform::drop_read_lease();
+    platform::drop_read_lease(fd);
     close(fd);
     unlink(probe);
   }

@@ -454,14 +454,6 @@ bool read_lease_broken() {
 #endif
 }
 
-void drop_read_lease() {
-#if PROPSLICE_HAVE_F_SETLEASE
-  int fd = leased_fd.exchange(-1);
-  lease_broken.store(true);
-  if (fd >= 0) (void)fcntl(fd, F_SETLEASE, F_UNLCK);
-#endif
-}
-
 void drop_read_lease(int fd) {
 #if PROPSLICE_HAVE_F_SETLEASE
   int leased = fd;

@@ -114,9 +114,7 @@ int prepare_read_leases();
 int take_read_lease(int fd);
 // Whether the lease taken last was broken since; true when none is held.
 bool read_lease_broken();
-// Gives the lease up, if still held.
-void drop_read_lease();
-// The same only when the lease is that of the file open as `fd`: one
+// Gives the lease up, if still held and that of the file open as `fd`: one
 // input's lease is never given up for another's, whose outputs may be made
 // after the next input was read (and leased).
 void drop_read_lease(int fd);

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <optional>
 
 #include "error.h"
 #include "messages.h"
@@ -89,127 +88,83 @@ std::uint64_t output_bytes(const scan_result& scanned) {
 
 }  // namespace
 
-// The outputs of one input on their way out: written on the writing
-// threads or one by one as they are named, and named in number order, at
-// once or after their group's sync.
-class input_split {
- public:
-  input_split(const std::string& input_path, const scan_result& scanned, split_run& run)
-      : run_(run),
-        options_(run.options),
-        scanned_(scanned),
-        count_(scanned.property_lines.size()),
-        naming_(input_path, count_) {}
-
-  // Sets the outputs on their way.
-  void start() {
-    try {
-      if (options_.verbosity != 0)
-        run_.pending.print("Found " + std::to_string(count_) + " properties in " +
-                           std::to_string(scanned_.lines.size()) + " lines");
-      layout_.emplace(scanned_);
-      kept_ = kept_properties(scanned_);
-      naming_.build(0, name_);  // every later name has the same length: no more memory
-      int error = 0;
-      directory_ = run_.directories.open_for(name_, error);
-      if (directory_ == nullptr) naming_.exit_cannot_write(0, error);
-      // On a disk, outputs wait to be synced in a group and then named; on
-      // tmpfs they are named at once, after those that wait.
-      grouped_ = pending_outputs::groups(*directory_);
-      if (!grouped_) run_.pending.commit();
-      sharing_.emplace(scanned_);
-      auto write = [this](std::uint64_t number, output_file& output) {
-        return write_one(number, output);
-      };
-      writers_.emplace(count_, output_thread_count(count_, output_bytes(scanned_)), write);
-    } catch (const std::bad_alloc&) {
-      naming_.exit_cannot_write(0, ENOMEM);
-    }
-  }
-
-  // Names the outputs in number order, each once written; ends the
-  // process through exit_with_error when one cannot be.
-  void finish() {
-    output_writers& writers = *writers_;
-    on_fatal_error stop_writers([&] { writers.stop(); });
-    // The output being made: what fails, memory running short included,
-    // fails it. Those before it are complete, and named before the
-    // failure is told.
-    std::uint64_t current = 0;
-    try {
-      for (; current < count_; ++current) {
-        output_file* output;
-        int error = writers.wait_for(current, output);
-        naming_.build(current, name_);
-        if (error == 0) error = name(writers, current, output);
-        if ((error == ENOSPC || error == EDQUOT) && writers.continue_alone()) {
-          // What was written ahead took space that one thread would have
-          // left free, for the output or for its name: this output is
-          // written again with nothing ahead of it, and named.
-          error = writers.wait_for(current, output);
-          if (error == 0) error = name(writers, current, output);
-        }
-        if (error == EEXIST && !options_.force_overwrite)
-          exit_with_error("Output file %s already exists. Delete or use -f to overwrite",
-                          name_.c_str());
-        if (error != 0) naming_.exit_cannot_write(current, error);
-        writers.release(current);
-      }
-    } catch (const std::bad_alloc&) {
-      // Nothing partial is left: the writers are gone, and with them what
-      // was not named.
-      naming_.exit_cannot_write(current, ENOMEM);
-    }
-    writers_.reset();
-    // No clone follows: a writer of the input need not wait for the tool.
-    platform::drop_read_lease(scanned_.input.get());
-  }
-
- private:
-  // Runs on the writing threads.
-  int write_one(std::uint64_t number, output_file& output) {
-    thread_local std::string own_name;
-    thread_local std::vector<iovec> pieces;
-    layout_->pieces_for(kept_[number], pieces);
-    // A large output whose name is visibly taken fails before it is
-    // written; naming is what decides, should the name be taken since.
-    if (!options_.force_overwrite && total_size(pieces) >= worth_a_look_first) {
-      naming_.build(number, own_name);
-      if (name_taken(*directory_, own_name)) return EEXIST;
-    }
-    return write_output(output, *directory_, *layout_, kept_[number], *sharing_, pieces);
-  }
-
-  // Output `number`, written into `output`, takes its name now, or joins
-  // the group that waits for its sync.
-  int name(output_writers& writers, std::uint64_t number, output_file* output) {
-    if (grouped_) {
-      run_.pending.add(writers.take(number), directory_, name_);
-      return 0;
-    }
-    int error = output->publish(directory_->name_of(name_), options_.force_overwrite);
-    if (error == 0 && options_.verbosity != 0) run_.pending.print("Generated ", name_);
-    return error;
-  }
-
-  split_run& run_;
-  const settings& options_;
-  const scan_result& scanned_;
-  const std::uint64_t count_;
-  const output_naming naming_;
-  std::optional<output_layout> layout_;
-  std::vector<std::size_t> kept_;
-  std::string name_;
-  std::shared_ptr<output_directory> directory_;
-  bool grouped_ = false;
-  std::optional<block_sharing> sharing_;
-  std::optional<output_writers> writers_;
-};
-
 void generate_outputs(const std::string& input_path, const scan_result& scanned, split_run& run) {
-  input_split split(input_path, scanned, run);
-  split.start();
-  split.finish();
+  const settings& options = run.options;
+  pending_outputs& pending = run.pending;
+  const std::uint64_t count = scanned.property_lines.size();
+  const output_naming naming(input_path, count);
+  // The output being made: what fails, memory running short included, fails
+  // it. Those before it are complete, and named before the failure is told.
+  std::uint64_t current = 0;
+  try {
+    if (options.verbosity != 0)
+      pending.print("Found " + std::to_string(count) + " properties in " +
+                    std::to_string(scanned.lines.size()) + " lines");
+    const output_layout layout(scanned);
+    const std::vector<std::size_t> kept = kept_properties(scanned);
+    std::string name;
+    naming.build(0, name);  // every later name has the same length: no more memory
+    int error = 0;
+    const std::shared_ptr<output_directory> directory = run.directories.open_for(name, error);
+    if (directory == nullptr) naming.exit_cannot_write(0, error);
+    // On a disk, outputs wait to be synced in a group and then named; on
+    // tmpfs they are named at once, after those that wait.
+    const bool grouped = pending_outputs::groups(*directory);
+    if (!grouped) pending.commit();
+    block_sharing sharing(scanned);
+
+    // Runs on the writing threads.
+    auto write = [&](std::uint64_t number, output_file& output) {
+      thread_local std::string own_name;
+      thread_local std::vector<iovec> pieces;
+      layout.pieces_for(kept[number], pieces);
+      // A large output whose name is visibly taken fails before it is
+      // written; naming is what decides, should the name be taken since.
+      if (!options.force_overwrite && total_size(pieces) >= worth_a_look_first) {
+        naming.build(number, own_name);
+        if (name_taken(*directory, own_name)) return EEXIST;
+      }
+      return write_output(output, *directory, layout, kept[number], sharing, pieces);
+    };
+    output_writers writers(count, output_thread_count(count, output_bytes(scanned)), write);
+    on_fatal_error stop_writers([&] { writers.stop(); });
+
+    // Output `current`, written into `output`, takes its name now, or
+    // joins the group that waits for its sync.
+    auto name_it = [&](output_file* output) {
+      if (grouped) {
+        pending.add(writers.take(current), directory, name);
+        return 0;
+      }
+      int failure = output->publish(directory->name_of(name), options.force_overwrite);
+      if (failure == 0 && options.verbosity != 0) pending.print("Generated ", name);
+      return failure;
+    };
+    for (; current < count; ++current) {
+      output_file* output;
+      error = writers.wait_for(current, output);
+      naming.build(current, name);
+      if (error == 0) error = name_it(output);
+      if ((error == ENOSPC || error == EDQUOT) && writers.continue_alone()) {
+        // What was written ahead took space that one thread would have
+        // left free, for the output or for its name: this output is
+        // written again with nothing ahead of it, and named.
+        error = writers.wait_for(current, output);
+        if (error == 0) error = name_it(output);
+      }
+      if (error == EEXIST && !options.force_overwrite)
+        exit_with_error("Output file %s already exists. Delete or use -f to overwrite",
+                        name.c_str());
+      if (error != 0) naming.exit_cannot_write(current, error);
+      writers.release(current);
+    }
+  } catch (const std::bad_alloc&) {
+    // Nothing partial is left: the writers are gone, and with them what was
+    // not named.
+    naming.exit_cannot_write(current, ENOMEM);
+  }
+  // No clone follows: a writer of the input need not wait for the tool.
+  platform::drop_read_lease(scanned.input.get());
 }
 
 void generate_outputs(const std::string& input_path, const scan_result& scanned,

@@ -1,8 +1,5 @@
 #pragma once
 
-#include <sys/stat.h>
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -47,8 +44,6 @@ class pending_outputs {
   // std::bad_alloc; `file` is then discarded.
   void add(std::unique_ptr<output_file> file, std::shared_ptr<output_directory> directory,
            const std::string& name);
-
-  bool empty() const { return entries_.empty(); }
 
   // Before the input at `path` is read: commits first if the input may be
   // an output still waiting for its name (a path not there yet), or with
