@@ -557,8 +557,10 @@ TEST(OutputSafety, KilledAtEveryStageOfAGroup) {
         ASSERT_EQ(dir.files(), expected);
         continue;
       }
-      ASSERT_TRUE(out.starts_with(result.out) && (result.out.empty() || result.out.back() == '\n'))
-          << shown(result.out);
+      // What was printed, its last line perhaps cut short by the kill: a C
+      // library may write a line longer than its buffer in two pieces
+      // (musl's is 1 KiB, and these lines hold a 2,000-byte path).
+      ASSERT_TRUE(out.starts_with(result.out)) << shown(result.out);
       // Killed before its report, or after it, as the process ended.
       if (!result.err.empty()) {
         ASSERT_EQ(shown(result.err), shown(err));
