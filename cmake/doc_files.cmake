@@ -86,12 +86,12 @@ while(NOT changes STREQUAL "")
          " -- ${PROPSLICE_MAINTAINER}  ${weekday_name}, ${day} ${month_name} ${year} 12:00:00 +0000\n\n")
 endwhile()
 string(REGEX REPLACE "\n\n$" "\n" debian_changelog "${debian_changelog}")
-file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/changelog "${debian_changelog}")
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/debian_changelog "${debian_changelog}")
 set(changelog_file ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
 add_custom_command(
   OUTPUT ${changelog_file}
-  COMMAND gzip -9 -n -c changelog > changelog.gz
-  DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog
+  COMMAND gzip -9 -n -c debian_changelog > changelog.gz
+  DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/debian_changelog
   WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
   VERBATIM)
 add_custom_target(changelog ALL DEPENDS ${changelog_file})
