@@ -336,6 +336,9 @@ TEST(Scan, FileChangingWhileReadIsReadAgain) {
     char probe[] = "/dev/shm/propslice-scan-XXXXXX";
     int fd = mkstemp(probe);
     ASSERT_GE(fd, 0);
+    close(fd);
+    fd = open(probe, O_RDONLY);  // no lease on a file open for writing
+    ASSERT_GE(fd, 0);
     leases = platform::take_read_lease(fd) == 0;
     platform::drop_read_lease(fd);
     close(fd);
