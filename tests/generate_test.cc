@@ -51,7 +51,9 @@ TEST(OutputNaming, NamesFromPathCountAndNumber) {
   };
   for (const example& e : examples) {
     output_naming naming(e.path, e.count);
-    EXPECT_EQ(naming.name(e.number), e.name) << e.path << " " << e.count << " " << e.number;
+    std::string name;
+    naming.build(e.number, name);
+    EXPECT_EQ(name, e.name) << e.path << " " << e.count << " " << e.number;
   }
 }
 
