@@ -1,5 +1,6 @@
 #include "split/output_layout.h"
 #include "split/output_naming.h"
+#include "support/scan_support.h"
 
 #include <gtest/gtest.h>
 
@@ -72,7 +73,7 @@ TEST(OutputLayout, EachOutputKeepsSharedLinesAndOneProperty) {
   for (const example& e : examples) {
     scan_result scanned = scan_text(e.input);
     output_layout layout(scanned);
-    ASSERT_EQ(scanned.property_ranges.size(), e.outputs.size());
+    ASSERT_EQ(scanned.property_lines.size(), e.outputs.size());
     for (std::size_t i = 0; i < e.outputs.size(); ++i)
       EXPECT_EQ(output_text(layout, i), e.outputs[i]) << testing::PrintToString(e.input) << " #" << i;
   }
