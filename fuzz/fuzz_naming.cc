@@ -77,8 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   output_naming naming(path, count);
   std::set<std::string> seen;
+  std::string name;
   for (std::uint64_t k : numbers) {
-    const std::string name = naming.name(k);  // a copy: valid until the next call
+    naming.build(k, name);
 
     std::string expected = stem;
     expected += "-p";

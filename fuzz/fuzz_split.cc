@@ -1,6 +1,6 @@
 // Fuzzes the scan of an input and the outputs built from it.
 //
-// The input bytes are scanned with scan_text; everything the scan reports is
+// The input bytes are scanned with scan_text (tests/support); everything the scan reports is
 // compared with a deliberately plain model written here (split on '\n', look
 // for "bad" with std::string_view::find). With two or more properties every
 // output is assembled in memory from output_layout, in the order the tool
@@ -31,6 +31,7 @@
 #include "split/output_layout.h"
 #include "split/output_naming.h"
 #include "split/scan.h"
+#include "support/scan_support.h"
 
 namespace {
 
@@ -140,7 +141,7 @@ scan_result scan_as_file(std::string_view input, std::size_t read_size) {
     check(count > 0, "cannot write the in-memory file");
     done += static_cast<std::size_t>(count);
   }
-  return scan(path, read_size);
+  return scan_reading(path, read_size);
 }
 
 // Scans `input` from a pipe that holds it all, named through /proc as well.
@@ -156,7 +157,7 @@ scan_result scan_as_pipe(std::string_view input, std::size_t read_size) {
     done += static_cast<std::size_t>(count);
   }
   check(close(ends[1]) == 0, "cannot close the pipe");
-  scan_result scanned = scan("/proc/self/fd/" + std::to_string(ends[0]), read_size);
+  scan_result scanned = scan_reading("/proc/self/fd/" + std::to_string(ends[0]), read_size);
   check(close(ends[0]) == 0, "cannot close the pipe");
   return scanned;
 }
@@ -188,13 +189,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string text(input);
   if (!text.empty() && text.back() != '\n') text += '\n';
   check(scanned.lines.text() == text, "stored text differs from the input");
-  check(scanned.lines_kept, "lines of a text in memory not kept");
   check(scanned.lines.size() == m, "line count");
-  check(scanned.line_count == m, "line_count");
-  check(scanned.lines.empty() == (m == 0), "empty() disagrees with the line count");
   {
     std::size_t i = 0;
-    for (std::string_view line : scanned.lines) {
+    for (const std::string& line : lines_of(scanned.lines)) {
       check(i < m, "line iteration yields too many lines");
       check(line == lines[i].text, "line iteration yields a different line");
       ++i;
@@ -203,11 +201,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // Property lines in file order, with their byte ranges.
-  check(scanned.property_ranges.size() == n, "property count (ranges)");
-  check(scanned.property_lines.size() == n, "property count (set)");
-  check(scanned.property_lines.empty() == (n == 0), "empty() of the set");
+  check(scanned.property_lines.size() == n, "property count");
   for (std::size_t k = 0; k < n; ++k) {
-    const line_range& range = scanned.property_ranges[k];
+    const line_range range = scanned.property_lines.line(k);
     check(range.index == properties[k], "property range index");
     check(range.begin <= range.end && range.end <= text.size(), "property range bounds");
     std::string_view line(text.data() + range.begin, range.end - range.begin);
@@ -246,13 +242,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // From a pipe: everything is kept.
   {
     const scan_result from_pipe = scan_as_pipe(input, read_size);
-    check(from_pipe.lines_kept && from_pipe.lines.text() == text, "pipe scan: stored text");
-    check(from_pipe.line_count == m && from_pipe.lines.size() == m, "pipe scan: line count");
+    check(from_pipe.lines.text() == text, "pipe scan: stored text");
+    check(from_pipe.lines.size() == m, "pipe scan: line count");
     check(iteration_of(from_pipe.property_lines) == order, "pipe scan: numbering order");
-    check(from_pipe.property_ranges.size() == n, "pipe scan: property count");
     for (std::size_t k = 0; k < n; ++k) {
-      const line_range& a = from_pipe.property_ranges[k];
-      const line_range& b = scanned.property_ranges[k];
+      const line_range a = from_pipe.property_lines.line(k);
+      const line_range b = scanned.property_lines.line(k);
       check(a.index == b.index && a.begin == b.begin && a.end == b.end, "pipe scan: property ranges");
     }
   }
@@ -262,19 +257,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     const scan_result from_file = scan_as_file(input, read_size);
     check(iteration_of(from_file.property_lines) == order, "file scan: numbering order");
-    check(from_file.line_count == m, "file scan: line_count");
-    check(from_file.lines_kept == (n >= 2), "file scan: lines kept or not");
+    check(from_file.lines.size() == m, "file scan: line count");
     if (n < 2) {
-      check(from_file.lines.empty() && from_file.lines.text().empty(),
-            "file scan keeps the lines of an input it will not split");
-      check(from_file.property_ranges.empty(), "file scan keeps ranges it will not use");
+      check(from_file.lines.text().empty(), "file scan keeps the lines of an input it will not split");
     } else {
       check(from_file.lines.text() == text, "file scan: stored text");
-      check(from_file.lines.size() == m, "file scan: line count");
-      check(from_file.property_ranges.size() == n, "file scan: property count");
       for (std::size_t k = 0; k < n; ++k) {
-        const line_range& a = from_file.property_ranges[k];
-        const line_range& b = scanned.property_ranges[k];
+        const line_range a = from_file.property_lines.line(k);
+        const line_range b = scanned.property_lines.line(k);
         check(a.index == b.index && a.begin == b.begin && a.end == b.end,
               "file scan: property ranges");
       }
@@ -293,17 +283,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t total = n * text.size();
   const std::size_t stride = total <= output_budget ? 1 : total / output_budget + 1;
   const output_layout layout(scanned);
-  const std::vector<line_range>& ranges = scanned.property_ranges;
   std::vector<iovec> pieces;
   std::string output, expected;
-  for (std::size_t number = 0; number < n; ++number) {
+  auto numbered = scanned.property_lines.begin();
+  for (std::size_t number = 0; number < n; ++number, ++numbered) {
     const std::uint64_t kept = order[number];
-    auto found = std::lower_bound(
-        ranges.begin(), ranges.end(), kept,
-        [](const line_range& range, std::uint64_t index) { return range.index < index; });
-    check(found != ranges.end() && found->index == kept, "numbered line is not a property");
+    // The ordinal the set gives is the kept line's place in file order.
+    const std::size_t ordinal = numbered.ordinal();
+    check(ordinal < n && properties[ordinal] == kept, "numbered line is not at its ordinal");
     if (number >= 4 && number + 4 < n && number % stride != 0) continue;
-    const auto ordinal = static_cast<std::size_t>(found - ranges.begin());
     layout.pieces_for(ordinal, pieces);
 
     output.clear();

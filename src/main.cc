@@ -6,6 +6,7 @@
 
 #include "command_line.h"
 #include "error.h"
+#include "failure.h"
 #include "run.h"
 #include "usage.h"
 
@@ -19,6 +20,8 @@ int main(int argc, char** argv) {
     }
     if (arguments.run.input_paths.empty()) exit_with_error("No ZELK2 input file(s) specified.");
     run(arguments.run);
+  } catch (const failure& f) {
+    report_failure(f);
   } catch (const std::bad_alloc&) {
     // Short of memory before any file is involved: an input or an output
     // that memory fails for is named where it happens (run, generate).

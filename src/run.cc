@@ -10,6 +10,7 @@
 #include <new>
 
 #include "error.h"
+#include "failure.h"
 #include "messages.h"
 #include "platform/platform.h"
 #include "split/generate.h"
@@ -37,7 +38,9 @@ void prepare_process() {
 
 namespace {
 
-void handle_input(const std::string& path, split_run& outputs) {
+// A failure is reported here, while the outputs waiting to be named are
+// still those of the run: they are named first.
+void handle_input(const std::string& path, split_run& outputs) try {
   if (outputs.options.verbosity != 0) outputs.pending.print("Processing ", path);
   outputs.pending.before_reading(path);
   scan_result scanned = scan(path);
@@ -46,7 +49,10 @@ void handle_input(const std::string& path, split_run& outputs) {
     return;
   }
   generate_outputs(path, scanned, outputs);
-}  // the input's buffer and sets are released here, before the next input
+  // the input's buffer and sets are released here, before the next input
+} catch (const failure& f) {
+  report_failure(f);
+}
 
 }  // namespace
 

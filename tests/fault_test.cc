@@ -17,6 +17,7 @@
 #include <string>
 
 #include "split/scan.h"
+#include "support/scan_support.h"
 #include "tool_runner.h"
 
 namespace {

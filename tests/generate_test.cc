@@ -1,5 +1,6 @@
 #include "split/output_layout.h"
 #include "split/output_naming.h"
+#include "support/scan_support.h"
 
 #include <gtest/gtest.h>
 
@@ -51,7 +52,9 @@ TEST(OutputNaming, NamesFromPathCountAndNumber) {
   };
   for (const example& e : examples) {
     output_naming naming(e.path, e.count);
-    EXPECT_EQ(naming.name(e.number), e.name) << e.path << " " << e.count << " " << e.number;
+    std::string name;
+    naming.build(e.number, name);
+    EXPECT_EQ(name, e.name) << e.path << " " << e.count << " " << e.number;
   }
 }
 
@@ -70,7 +73,7 @@ TEST(OutputLayout, EachOutputKeepsSharedLinesAndOneProperty) {
   for (const example& e : examples) {
     scan_result scanned = scan_text(e.input);
     output_layout layout(scanned);
-    ASSERT_EQ(scanned.property_ranges.size(), e.outputs.size());
+    ASSERT_EQ(scanned.property_lines.size(), e.outputs.size());
     for (std::size_t i = 0; i < e.outputs.size(); ++i)
       EXPECT_EQ(output_text(layout, i), e.outputs[i]) << testing::PrintToString(e.input) << " #" << i;
   }

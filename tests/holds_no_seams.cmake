@@ -8,7 +8,7 @@ execute_process(COMMAND "${NM}" -C "${TOOL}" OUTPUT_VARIABLE symbols RESULT_VARI
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${NM} -C ${TOOL} failed: ${status}")
 endif()
-if(NOT symbols MATCHES "platform::read_file")
+if(NOT symbols MATCHES "platform::memory_limit")
   message(FATAL_ERROR "${TOOL} has no symbols to look at")
 endif()
 string(REPLACE "\n" ";" symbols "${symbols}")

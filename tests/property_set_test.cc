@@ -12,7 +12,7 @@ namespace {
 
 std::vector<std::uint64_t> iteration_order(const std::vector<std::uint64_t>& inserted) {
   property_set set;
-  for (std::uint64_t index : inserted) set.insert(index);
+  for (std::uint64_t index : inserted) set.insert({index, 0, 0});
   return {set.begin(), set.end()};
 }
 
@@ -32,6 +32,7 @@ class reference_set {
     sequence_.insert(first_of(sequence_, value % buckets_), value);
   }
   const std::vector<std::uint64_t>& sequence() const { return sequence_; }
+  std::uint64_t bucket_count() const { return buckets_; }
 
  private:
   // The first element of `bucket`, or the front when it has none.
@@ -110,23 +111,37 @@ TEST(PropertySet, MatchesTheReferenceOnRandomSets) {
 
 TEST(PropertySet, HoldsEachIndexOnce) {
   property_set set;
-  EXPECT_TRUE(set.insert(5));
-  EXPECT_FALSE(set.insert(5));
-  EXPECT_TRUE(set.insert(7));
+  EXPECT_TRUE(set.insert({5, 10, 20}));
+  EXPECT_FALSE(set.insert({5, 30, 40}));
+  EXPECT_TRUE(set.insert({7, 40, 50}));
   EXPECT_TRUE(set.contains(5));
   EXPECT_TRUE(set.contains(7));
   EXPECT_FALSE(set.contains(6));
   EXPECT_EQ(set.size(), 2u);
+  // By ordinal, in the order inserted, each with where its bytes stand.
+  EXPECT_EQ(set.line(0).index, 5u);
+  EXPECT_EQ(set.line(0).begin, 10u);
+  EXPECT_EQ(set.line(1).index, 7u);
+  EXPECT_EQ(set.line(1).end, 50u);
+  std::vector<std::size_t> ordinals;
+  for (auto it = set.begin(); it != set.end(); ++it) ordinals.push_back(it.ordinal());
+  EXPECT_EQ(ordinals, (std::vector<std::size_t>{1, 0}));
 }
 
+// The buckets are seen in the order: at every size it is that of the
+// reference, whose bucket count is known.
 TEST(PropertySet, BucketCountGrowsThroughPrimes) {
   property_set set;
-  std::vector<std::size_t> counts;
+  reference_set reference;
+  std::vector<std::uint64_t> counts;
   for (std::uint64_t i = 0; i < 400; ++i) {
-    set.insert(i * 1000);
-    if (counts.empty() || counts.back() != set.bucket_count()) counts.push_back(set.bucket_count());
+    set.insert({i * 1000, 0, 0});
+    reference.insert(i * 1000);
+    ASSERT_EQ(std::vector<std::uint64_t>(set.begin(), set.end()), reference.sequence()) << i;
+    if (counts.empty() || counts.back() != reference.bucket_count())
+      counts.push_back(reference.bucket_count());
   }
-  EXPECT_EQ(counts, (std::vector<std::size_t>{2, 5, 11, 23, 47, 97, 197, 397, 797}));
+  EXPECT_EQ(counts, (std::vector<std::uint64_t>{2, 5, 11, 23, 47, 97, 197, 397, 797}));
 }
 
 TEST(PropertySet, LargeScatteredSetVisitsEveryElementOnce) {
@@ -134,7 +149,7 @@ TEST(PropertySet, LargeScatteredSetVisitsEveryElementOnce) {
   std::set<std::uint64_t> wanted;
   while (wanted.size() < 200000) wanted.insert(random() % 10000000);
   property_set set;
-  for (std::uint64_t v : wanted) set.insert(v);
+  for (std::uint64_t v : wanted) set.insert({v, 0, 0});
   std::vector<std::uint64_t> visited(set.begin(), set.end());
   std::sort(visited.begin(), visited.end());
   EXPECT_TRUE(std::equal(visited.begin(), visited.end(), wanted.begin(), wanted.end()));

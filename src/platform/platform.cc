@@ -58,7 +58,6 @@ namespace platform {
 namespace seams {
 int (*share_blocks)(int source, int target, std::uint64_t length) = nullptr;
 bool named_temporaries = false;
-void (*after_read)(int fd) = nullptr;
 unsigned thread_count = 0;
 }  // namespace seams
 #endif
@@ -99,18 +98,6 @@ int random_bytes(unsigned char* into, std::size_t size) {
   (void)close(fd);
   return error;
 #endif
-}
-
-ssize_t read_file(int fd, char* into, std::size_t size) {
-  ssize_t count = read(fd, into, size);
-#ifdef PROPSLICE_SEAMED
-  if (seams::after_read != nullptr) {
-    int saved = errno;
-    seams::after_read(fd);
-    errno = saved;
-  }
-#endif
-  return count;
 }
 
 std::uint64_t memory_limit() {

@@ -17,10 +17,6 @@ namespace platform {
 // Fills `size` bytes with unpredictable ones. Returns 0 or an errno value.
 int random_bytes(unsigned char* into, std::size_t size);
 
-// read(2) of an input file; tests stand in here for a process that writes
-// to the file meanwhile.
-ssize_t read_file(int fd, char* into, std::size_t size);
-
 // The most memory this process can be given: the machine's physical
 // memory, or less where the process is limited to less (RLIMIT_AS,
 // RLIMIT_DATA). UINT64_MAX when nothing tells.

@@ -21,10 +21,6 @@ extern int (*share_blocks)(int source, int target, std::uint64_t length);
 // Refuse unnamed temporaries, as some file systems do.
 extern bool named_temporaries;
 
-// When set, called after each read of an input, as if another process
-// wrote to it meanwhile.
-extern void (*after_read)(int fd);
-
 // When not 0, the thread count to write outputs on, whatever the work.
 extern unsigned thread_count;
 

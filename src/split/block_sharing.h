@@ -1,29 +1,23 @@
 #pragma once
 
-#include <sys/stat.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
 
-#include "platform/platform.h"
 #include "split/output_file.h"
 #include "split/scan.h"
 
 // Outputs share the input's blocks where they hold its bytes at the same
 // offsets, as long as the file system agrees and the input is unchanged
-// since it was read: a clone reads the file again, and must never bring in
-// bytes that another process wrote since. Under a read lease nobody has
-// written since; without one, the file's status tells, for changes that
-// move its times.
+// since it was read (input_guard): a clone reads the file again, and must
+// never bring in bytes that another process wrote since.
 class block_sharing {
  public:
   explicit block_sharing(const scan_result& scanned)
       : source_(scanned.input.get()),
-        block_(static_cast<std::size_t>(scanned.read_status.st_blksize)),
-        identity_(scanned.read_status),
-        leased_(scanned.input_guard == scan_result::guard::lease),
-        on_(source_ >= 0 && block_ > 0 && scanned.input_guard != scan_result::guard::none) {}
+        block_(static_cast<std::size_t>(scanned.guard.status().st_blksize)),
+        guard_(scanned.guard),
+        on_(source_ >= 0 && block_ > 0 && scanned.guard.how() != input_guard::kind::none) {}
 
   // Shares what it can of the first `prefix` bytes of `output` and sets
   // `shared` to how many. The first refusal turns sharing off; a full disk
@@ -43,21 +37,18 @@ class block_sharing {
   }
 
   // After an output shared blocks: false (and no more sharing) when the
-  // input may have changed since it was read.
+  // input may have changed since it was read. The lease is given up as
+  // soon as it is broken, before anyone writes: a clone that ended before
+  // it was seen broken holds the bytes read.
   bool input_unchanged() {
-    // The lease is given up as soon as it is broken, before anyone writes:
-    // a clone that ended before it was seen broken holds the bytes read.
-    struct stat now;
-    if ((leased_ && platform::read_lease_broken()) || fstat(source_, &now) != 0 ||
-        !same_identity(identity_, now))
-      on_ = false;
+    int error;
+    if (!guard_.unchanged(error)) on_ = false;
     return on_;
   }
 
  private:
   const int source_;
   const std::size_t block_;
-  const struct stat identity_;
-  const bool leased_;
+  const input_guard& guard_;
   std::atomic<bool> on_;  // outputs are written on several threads
 };

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -65,25 +64,22 @@ std::size_t total_size(const std::vector<iovec>& pieces) {
 // The ordinal (position in file order) of the property line that each
 // output keeps, in output number order.
 std::vector<std::size_t> kept_properties(const scan_result& scanned) {
-  const std::vector<line_range>& properties = scanned.property_ranges;
   std::vector<std::size_t> ordinals;
-  ordinals.reserve(properties.size());
-  for (std::uint64_t line : scanned.property_lines) {
-    auto property = std::lower_bound(
-        properties.begin(), properties.end(), line,
-        [](const line_range& range, std::uint64_t index) { return range.index < index; });
-    ordinals.push_back(static_cast<std::size_t>(property - properties.begin()));
-  }
+  ordinals.reserve(scanned.property_lines.size());
+  for (auto line = scanned.property_lines.begin(); line != scanned.property_lines.end(); ++line)
+    ordinals.push_back(line.ordinal());
   return ordinals;
 }
 
 // The bytes of all outputs together: every output holds the shared lines
 // and one property line.
 std::uint64_t output_bytes(const scan_result& scanned) {
+  const property_set& lines = scanned.property_lines;
   std::uint64_t properties = 0;
-  for (const line_range& range : scanned.property_ranges) properties += range.end - range.begin;
+  for (std::size_t ordinal = 0; ordinal < lines.size(); ++ordinal)
+    properties += lines.line(ordinal).end - lines.line(ordinal).begin;
   std::uint64_t shared = scanned.lines.text().size() - properties;
-  return shared * scanned.property_ranges.size() + properties;
+  return shared * lines.size() + properties;
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 #include "split/output_layout.h"
 
 output_layout::output_layout(const scan_result& scanned)
-    : text_(scanned.lines.text()), properties_(scanned.property_ranges) {
+    : text_(scanned.lines.text()), properties_(scanned.property_lines) {
   shared_before_.reserve(properties_.size());
   std::size_t at = 0;
-  for (const line_range& property : properties_) {
+  for (std::size_t ordinal = 0; ordinal < properties_.size(); ++ordinal) {
+    const line_range property = properties_.line(ordinal);
     if (property.begin > at) shared_.push_back({at, property.begin});
     shared_before_.push_back(shared_.size());
     at = property.end;
@@ -27,11 +28,12 @@ void output_layout::pieces_for(std::size_t ordinal, std::vector<iovec>& pieces) 
   };
   std::size_t before = shared_before_[ordinal];
   for (std::size_t i = 0; i < before; ++i) add(shared_[i].begin, shared_[i].end);
-  add(properties_[ordinal].begin, properties_[ordinal].end);
+  const line_range kept = properties_.line(ordinal);
+  add(kept.begin, kept.end);
   for (std::size_t i = before; i < shared_.size(); ++i) add(shared_[i].begin, shared_[i].end);
 }
 
 std::size_t output_layout::shared_prefix(std::size_t ordinal) const {
   std::size_t left_out = ordinal == 0 ? 1 : 0;
-  return left_out < properties_.size() ? properties_[left_out].begin : text_.size();
+  return left_out < properties_.size() ? properties_.line(left_out).begin : text_.size();
 }

@@ -28,7 +28,7 @@ class output_layout {
     std::size_t begin, end;
   };
   std::string_view text_;
-  const std::vector<line_range>& properties_;
+  const property_set& properties_;
   std::vector<span> shared_;  // the non-empty runs of lines between property lines
   std::vector<std::size_t> shared_before_;  // per property: runs of shared_ before it
 };

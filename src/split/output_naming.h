@@ -11,12 +11,8 @@
 class output_naming {
  public:
   output_naming(std::string_view input_path, std::uint64_t output_count);
-  // The name of output `number`; valid until the next call.
-  const std::string& name(std::uint64_t number) {
-    build(number, name_);
-    return name_;
-  }
-  // The same into `name`, which may belong to any thread.
+  // Builds the name of output `number` into `name`, which may belong to
+  // any thread.
   void build(std::uint64_t number, std::string& name) const;
   // Ends the process with "Cannot write output file NAME: REASON" for
   // output `number`, through exit_with_error. Asks for no memory, which may
@@ -31,5 +27,4 @@ class output_naming {
 
   std::string_view stem_, extension_;
   int width_;
-  std::string name_;
 };

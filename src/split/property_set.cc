@@ -42,13 +42,15 @@ void property_set::link_after(std::uint32_t place, std::uint32_t node) {
   }
 }
 
-bool property_set::insert(std::uint64_t value) {
+bool property_set::insert(const line_range& line) {
+  const std::uint64_t value = line.index;
   if (contains(value)) return false;
   if (values_.size() >= front) throw std::bad_alloc();  // node numbers run out
   if (values_.size() + 1 > before_.size()) grow();
 
   auto node = static_cast<std::uint32_t>(values_.size());
   values_.push_back(value);
+  places_.push_back({line.begin, line.end});
   next_.push_back(none);
   std::size_t bucket = bucket_of(value);
   if (before_[bucket] != none) {

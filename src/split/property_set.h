@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "split/line_search.h"
+
 // The numbering order of an input's properties lives in this set: a chained
 // hash table of line indices (the index is its own hash, at most one element
 // per bucket on average) whose iteration order users' scripts depend on.
@@ -16,21 +18,27 @@
 //   - on growth the sequence is walked from the front: an element stays put
 //     when its bucket is new or that of the element left standing before it,
 //     and otherwise moves in front of the first element of its bucket.
+// Each element is a property line, kept with where its bytes stand; by its
+// ordinal, the order of insertion, it is found at once (the scan inserts in
+// file order).
 class property_set {
  public:
-  // Adds `index`; false when it was already there.
-  bool insert(std::uint64_t index);
+  // Adds the line `line`; false when its index was there already.
+  bool insert(const line_range& line);
   bool contains(std::uint64_t index) const;
   std::size_t size() const { return values_.size(); }
-  bool empty() const { return values_.empty(); }
-  std::size_t bucket_count() const { return before_.size(); }
+  // The line inserted `ordinal`-th, 0 first.
+  line_range line(std::size_t ordinal) const {
+    return {values_[ordinal], places_[ordinal].begin, places_[ordinal].end};
+  }
 
   class iterator {
    public:
     using value_type = std::uint64_t;
     using difference_type = std::ptrdiff_t;
     iterator() = default;
-    std::uint64_t operator*() const { return set_->values_[node_]; }
+    std::uint64_t operator*() const { return set_->values_[node_]; }  // the line index
+    std::size_t ordinal() const { return node_; }
     iterator& operator++() {
       node_ = set_->next_[node_];
       return *this;
@@ -61,7 +69,11 @@ class property_set {
   void link_after(std::uint32_t place, std::uint32_t node);
   void grow();
 
-  std::vector<std::uint64_t> values_;
+  struct place {
+    std::size_t begin, end;
+  };
+  std::vector<std::uint64_t> values_;  // line indices, apart: the hash reads them alone
+  std::vector<place> places_;
   std::vector<std::uint32_t> next_;
   std::vector<std::uint32_t> before_;  // per bucket: the node before its first, or none
   std::uint32_t first_ = none;
