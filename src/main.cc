@@ -6,12 +6,13 @@
 
 #include "command_line.h"
 #include "error.h"
+#include "failure.h"
 #include "run.h"
 #include "usage.h"
 
 int main(int argc, char** argv) {
-  prepare_process();
   try {
+    prepare_process();
     command_line arguments = parse_command_line(argc, argv);
     if (arguments.show_help) {
       print_usage();
@@ -23,6 +24,8 @@ int main(int argc, char** argv) {
     // Short of memory before any file is involved: an input or an output
     // that memory fails for is named where it happens (run, generate).
     exit_with_error("%s", error_text(ENOMEM));
+  } catch (const failure& f) {
+    report_failure(f);
   }
   return 0;
 }
