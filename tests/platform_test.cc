@@ -55,6 +55,7 @@ TEST(CgroupMemoryLimit, UnifiedHierarchy) {
     std::string self;  // /proc/self/cgroup
     std::string mount_root;
     std::uint64_t limit;
+    std::string mounted_at = "";  // below the directory laid out
   };
   const std::string m300 = std::to_string(300 * mb) + "\n";
   const row rows[] = {
@@ -76,6 +77,10 @@ TEST(CgroupMemoryLimit, UnifiedHierarchy) {
       // Mounted from inside a container: the mount shows /c and below.
       {"below the mount's root", {{"memory.max", std::to_string(100 * mb) + "\n"}, {"b/memory.max", m300}},
        "0::/c/b\n", "/c", 100 * mb},
+      // From another cgroup namespace: nothing above the mount is read.
+      {"outside the mount's root",
+       {{"m/memory.max", std::to_string(100 * mb) + "\n"}, {"b/memory.max", std::to_string(50 * mb) + "\n"}},
+       "0::/../b\n", "/", 100 * mb, "/m"},
       {"v1 lines beside", {{"a/memory.max", m300}}, "12:memory:/x\n1:name=systemd:/y\n0::/a\n", "/",
        300 * mb},
   };
@@ -83,7 +88,7 @@ TEST(CgroupMemoryLimit, UnifiedHierarchy) {
     SCOPED_TRACE(r.name);
     cgroup_tree tree(r.files);
     platform::cgroup_mounts mounts;
-    mounts.unified = {tree.root(), r.mount_root};
+    mounts.unified = {tree.root() + r.mounted_at, r.mount_root};
     EXPECT_EQ(platform::cgroup_memory_limit(r.self, mounts), r.limit);
   }
 }

@@ -268,11 +268,12 @@ bool own_cgroup(std::string_view self, std::string_view controller, std::string_
 std::uint64_t hierarchy_room(std::string_view path, const cgroup_mount& mount,
                              const cgroup_files& files, bool v1) {
   if (mount.directory.empty()) return UINT64_MAX;
-  // Below the cgroup the mount shows; a path outside it (another cgroup
-  // namespace's) is read at the mount itself.
+  // Below the cgroup the mount shows; a path outside it (as "/../x" from
+  // another cgroup namespace) is read at the mount itself.
   std::string_view root = mount.root == "/" ? std::string_view() : std::string_view(mount.root);
   std::string relative;
-  if (path.starts_with(root) && (path.size() == root.size() || path[root.size()] == '/'))
+  if (path.starts_with(root) && (path.size() == root.size() || path[root.size()] == '/') &&
+      path.find("/..") == std::string_view::npos)
     relative = path.substr(root.size());
   while (!relative.empty() && relative.back() == '/') relative.pop_back();
   std::string text;
