@@ -551,7 +551,7 @@ TEST(Faults, InputNotSplitIsNotHeldInMemory) {
   for (const char* head : {"", "bad", "x\nbad\n"}) {
     SCOPED_TRACE(head);
     scratch_directory dir;
-    write_sparse(dir / "big.zelk", head, 1LL << 30);  // one line of 1 GiB, or two
+    write_sparse(dir / "big.zelk", head, 256LL << 20);  // one line of 256 MiB, or two
     tool_result result = run_tool(dir.path(), {"big.zelk"}, [] { limit_address_space(64 << 20); });
     EXPECT_EQ(result.out, "Found only one property. Nothing to split\n");
     EXPECT_EQ(result.err, "");
