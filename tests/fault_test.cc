@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/platform.h"
 #include "split/scan.h"
 #include "tool_runner.h"
 
@@ -508,6 +509,11 @@ TEST(Faults, InputTooLargeForMemory) {
     SCOPED_TRACE(r.name);
     std::unique_ptr<memory_cgroup> cgroup;
     if (r.limit == nullptr) {
+      // A build that does not read them would be killed by the system.
+      if (!platform::cgroups_bound_memory()) {
+        std::printf("[  SKIPPED ] %s: this build does not read cgroups\n", r.name);
+        continue;
+      }
       cgroup = std::make_unique<memory_cgroup>(r.bytes);
       if (!cgroup->unavailable().empty()) {
         std::printf("[  SKIPPED ] %s: %s\n", r.name, cgroup->unavailable().c_str());

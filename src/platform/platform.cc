@@ -388,6 +388,8 @@ std::uint64_t memory_limit() {
   return limit;
 }
 
+bool cgroups_bound_memory() { return PROPSLICE_HAVE_CGROUPS != 0; }
+
 unsigned usable_processors() {
 #if PROPSLICE_HAVE_SCHED_GETAFFINITY
   cpu_set_t cpus;

@@ -32,6 +32,8 @@ ssize_t read_file(int fd, char* into, std::size_t size);
 // first call, which the rest of the run is answered with. UINT64_MAX when
 // nothing tells.
 std::uint64_t memory_limit();
+// Whether memory_limit() reads the limits of cgroups (Linux).
+bool cgroups_bound_memory();
 
 // Where a cgroup hierarchy is mounted: at `directory`, which shows the
 // cgroup `root` of the hierarchy (as in /proc/self/mountinfo). An empty
