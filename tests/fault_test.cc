@@ -511,12 +511,12 @@ TEST(Faults, InputTooLargeForMemory) {
     if (r.limit == nullptr) {
       // A build that does not read them would be killed by the system.
       if (!platform::cgroups_bound_memory()) {
-        std::printf("[  SKIPPED ] %s: this build does not read cgroups\n", r.name);
+        std::printf("Row not run, %s: this build does not read cgroups\n", r.name);
         continue;
       }
       cgroup = std::make_unique<memory_cgroup>(r.bytes);
       if (!cgroup->unavailable().empty()) {
-        std::printf("[  SKIPPED ] %s: %s\n", r.name, cgroup->unavailable().c_str());
+        std::printf("Row not run, %s: %s\n", r.name, cgroup->unavailable().c_str());
         continue;
       }
     }

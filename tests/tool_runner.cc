@@ -265,8 +265,12 @@ std::string own_cgroup_directory(const std::string& hierarchy, const platform::c
   for (std::string line; std::getline(lines, line);) {
     std::size_t first = line.find(':'), second = line.find(':', first + 1);
     if (second == std::string::npos) continue;
-    std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
-    bool named = hierarchy.empty() ? controllers == ",," : controllers.find("," + hierarchy + ",") != std::string::npos;
+    // Between commas, so that each controller is found whole.
+    std::string controllers(1, ',');
+    controllers.append(line, first + 1, second - first - 1).push_back(',');
+    std::string wanted(1, ',');
+    wanted.append(hierarchy).push_back(',');
+    bool named = hierarchy.empty() ? controllers == ",," : controllers.find(wanted) != std::string::npos;
     if (!named) continue;
     std::string path = line.substr(second + 1);
     std::string root = mount.root == "/" ? "" : mount.root;
