@@ -36,6 +36,7 @@ set(propslice_capabilities
   PROPSLICE_HAVE_TMPFS_MAGIC      # tmpfs told by its magic number (Linux)
   PROPSLICE_HAVE_F_FSTYPENAME     # tmpfs told by its name (BSD, macOS)
   PROPSLICE_HAVE_F_SETLEASE       # a read lease on the input (Linux)
+  PROPSLICE_HAVE_CGROUPS          # memory limits of control groups, in /proc/self (Linux)
 )
 
 # Times to the nanosecond (st_mtim) are POSIX, and found in either case.
@@ -124,6 +125,7 @@ else()
     #include <fcntl.h>
     int main() { return fcntl(0, F_SETLEASE, F_RDLCK); }
   ]] PROPSLICE_HAVE_F_SETLEASE)
+  check_cxx_symbol_exists(CGROUP2_SUPER_MAGIC "linux/magic.h" PROPSLICE_HAVE_CGROUPS)
   unset(CMAKE_REQUIRED_DEFINITIONS)
 endif()
 
@@ -145,6 +147,7 @@ set(propslice_profile_freebsd
   PROPSLICE_HAVE_MADV_POPULATE_WRITE
   PROPSLICE_HAVE_SYNCFS
   PROPSLICE_HAVE_SYNC_FILE_RANGE
+  PROPSLICE_HAVE_CGROUPS              # memory bound by rlimits and physical memory
 )
 set(propslice_profile_macos
   PROPSLICE_HAVE_O_TMPFILE            # named temporaries
@@ -159,6 +162,7 @@ set(propslice_profile_macos
   PROPSLICE_HAVE_GETRANDOM            # getentropy
   PROPSLICE_HAVE_SCHED_GETAFFINITY    # as many threads as processors
   PROPSLICE_HAVE_MEMRCHR              # the last newline found by a loop
+  PROPSLICE_HAVE_CGROUPS
 )
 if(PROPSLICE_PLATFORM_PROFILE)
   if(NOT DEFINED propslice_profile_${PROPSLICE_PLATFORM_PROFILE})

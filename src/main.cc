@@ -11,8 +11,8 @@
 #include "usage.h"
 
 int main(int argc, char** argv) {
-  prepare_process();
   try {
+    prepare_process();
     command_line arguments = parse_command_line(argc, argv);
     if (arguments.show_help) {
       print_usage();

@@ -2,9 +2,9 @@
 
 #include <string_view>
 
-// Writes `text` and a newline on standard output and flushes it at once, so
+// Writes `text` and a newline on standard output at once, unbuffered, so
 // progress lines appear as they happen and in order with errors on standard
-// error. A failed write is a fatal error.
+// error. A write that fails raises a failure (kind standard_output).
 void print_line(std::string_view text);
 
 // The same for a message made of two pieces, as "Generated " and a name.

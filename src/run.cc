@@ -27,13 +27,11 @@ void prepare_process() {
   // A reader of standard output that goes away (as `head` does) then fails
   // the next message with EPIPE, which is reported, instead of killing the
   // process without a word.
-  if (signal(SIGPIPE, SIG_IGN) == SIG_ERR)
-    exit_with_error("Cannot set up signal handling: %s", error_text(errno));
+  if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) raise_failure(failure::kind::signals, errno);
   handle_signals_for_outputs();
   // A lease break must reach the process, whatever signal mask it was
   // started with, or a writer of the input waits for the system to give up.
-  if (int error = platform::prepare_read_leases())
-    exit_with_error("Cannot set up signal handling: %s", error_text(error));
+  if (int error = platform::prepare_read_leases()) raise_failure(failure::kind::signals, error);
 }
 
 namespace {

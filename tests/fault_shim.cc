@@ -27,19 +27,28 @@
 //                                 ENOSPC, as on a disk that fills up while
 //                                 the data written goes out to it; "K+":
 //                                 every one from the K-th on
+//   PROPSLICE_NO_RANDOM=E         getrandom and getentropy fail with the
+//                                 errno value E, as in a sandbox; "E+":
+//                                 opening /dev/urandom fails with E too
+//   PROPSLICE_INTERRUPT_OUTPUT=K  the K-th write to standard output (write
+//                                 or writev on descriptor 1) fails with
+//                                 EINTR before it writes anything
 //   PROPSLICE_FAULT_LOG=PATH      one byte appended for each of these calls:
 //                                 'n' a failed operator new, 'N' a failed
-//                                 naming, 'S' a failed sync
+//                                 naming, 'S' a failed sync, 'r' refused
+//                                 random bytes, 'i' an interrupted write
 //
 // (A clone that fails is a seam of the tool: see seams.cc.)
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -153,6 +162,26 @@ bool sync_fails() {
   return true;
 }
 
+// For PROPSLICE_NO_RANDOM: the errno value random bytes are refused with,
+// or 0; `device`: /dev/urandom too.
+int refused_random(bool device) {
+  const char* value = std::getenv("PROPSLICE_NO_RANDOM");
+  if (value == nullptr) return 0;
+  char* end = nullptr;
+  long error = std::strtol(value, &end, 10);
+  if (device && *end != '+') return 0;
+  log('r');
+  return static_cast<int>(error);
+}
+
+bool output_interrupted(int fd) {
+  static fault f("PROPSLICE_INTERRUPT_OUTPUT");
+  if (fd != 1 || !f.fails_now()) return false;
+  log('i');
+  errno = EINTR;
+  return true;
+}
+
 }  // namespace
 
 void* operator new(std::size_t size) { return allocate(size, 0, false); }
@@ -227,6 +256,54 @@ int close(int fd) {
   if (std::getenv("PROPSLICE_TAKE_NAME_BEFORE_RENAME") != nullptr) take_name_of_placeholder(fd);
   static auto next = real<int (*)(int)>("close");
   return next(fd);
+}
+
+ssize_t getrandom(void* into, std::size_t size, unsigned flags) {
+  if (int error = refused_random(false)) {
+    errno = error;
+    return -1;
+  }
+  static auto next = real<ssize_t (*)(void*, std::size_t, unsigned)>("getrandom");
+  return next(into, size, flags);
+}
+
+int getentropy(void* into, std::size_t size) {
+  if (int error = refused_random(false)) {
+    errno = error;
+    return -1;
+  }
+  static auto next = real<int (*)(void*, std::size_t)>("getentropy");
+  return next(into, size);
+}
+
+int open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+    std::va_list arguments;
+    va_start(arguments, flags);
+    mode = static_cast<mode_t>(va_arg(arguments, int));
+    va_end(arguments);
+  }
+  if (std::strcmp(path, "/dev/urandom") == 0) {
+    if (int error = refused_random(true)) {
+      errno = error;
+      return -1;
+    }
+  }
+  static auto next = real<int (*)(const char*, int, ...)>("open");
+  return next(path, flags, mode);
+}
+
+ssize_t write(int fd, const void* bytes, std::size_t size) {
+  if (output_interrupted(fd)) return -1;
+  static auto next = real<ssize_t (*)(int, const void*, std::size_t)>("write");
+  return next(fd, bytes, size);
+}
+
+ssize_t writev(int fd, const iovec* pieces, int count) {
+  if (output_interrupted(fd)) return -1;
+  static auto next = real<ssize_t (*)(int, const iovec*, int)>("writev");
+  return next(fd, pieces, count);
 }
 
 int fsync(int fd) {

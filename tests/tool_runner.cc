@@ -10,10 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/platform.h"
 
 namespace {
 
@@ -235,6 +239,92 @@ bool permissions_can_bind_the_tool() {
   int status = 0;
   check(waitpid(child, &status, 0) == child, "waitpid");
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+namespace {
+
+std::string file_text(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+bool write_file(const std::string& path, const std::string& text) {
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  return close(fd) == 0 && written;
+}
+
+// The path of this process's cgroup in `hierarchy` ("memory", or "" for
+// v2) below `mount`'s directory; "" if it is in none there.
+std::string own_cgroup_directory(const std::string& hierarchy, const platform::cgroup_mount& mount) {
+  if (mount.directory.empty()) return "";
+  std::istringstream lines(file_text("/proc/self/cgroup"));
+  for (std::string line; std::getline(lines, line);) {
+    std::size_t first = line.find(':'), second = line.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    // Between commas, so that each controller is found whole.
+    std::string controllers(1, ',');
+    controllers.append(line, first + 1, second - first - 1).push_back(',');
+    std::string wanted(1, ',');
+    wanted.append(hierarchy).push_back(',');
+    bool named = hierarchy.empty() ? controllers == ",," : controllers.find(wanted) != std::string::npos;
+    if (!named) continue;
+    std::string path = line.substr(second + 1);
+    std::string root = mount.root == "/" ? "" : mount.root;
+    if (path.compare(0, root.size(), root) != 0) return "";
+    return mount.directory + path.substr(root.size());
+  }
+  return "";
+}
+
+}  // namespace
+
+memory_cgroup::memory_cgroup(std::uint64_t bytes) {
+  platform::cgroup_mounts mounts = platform::find_cgroup_mounts(file_text("/proc/self/mountinfo"));
+  std::string parent = own_cgroup_directory("memory", mounts.memory);
+  const char* limit_file = "memory.limit_in_bytes";
+  if (parent.empty()) {
+    parent = own_cgroup_directory("", mounts.unified);
+    limit_file = "memory.max";
+  }
+  if (parent.empty()) {
+    unavailable_ = "no memory cgroup is mounted";
+    return;
+  }
+  std::string pattern = parent + "/propslice-test-" + std::to_string(getpid()) + "-XXXXXX";
+  // mkdtemp makes it, but with the mode a cgroup file system ignores.
+  if (mkdtemp(pattern.data()) == nullptr) {
+    unavailable_ = "cannot make a cgroup in " + parent + ": " + std::strerror(errno);
+    return;
+  }
+  path_ = pattern;
+  if (!write_file(path_ + "/" + limit_file, std::to_string(bytes))) {
+    unavailable_ = "cannot limit the memory of " + path_ + ": " + std::strerror(errno);
+    return;
+  }
+  // Whether a process may enter it (v2 lets none into a cgroup whose
+  // parent holds processes and hands down controllers).
+  pid_t child = fork();
+  check(child >= 0, "fork");
+  if (child == 0) _exit(write_file(path_ + "/cgroup.procs", "0") ? 0 : 1);
+  int status = 0;
+  check(waitpid(child, &status, 0) == child, "waitpid");
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) unavailable_ = "no process may enter " + path_;
+}
+
+memory_cgroup::~memory_cgroup() {
+  if (path_.empty()) return;
+  // A cgroup is removed as a directory once no process is in it; one that
+  // has just left may take a moment to go.
+  for (int tries = 0; tries < 100 && rmdir(path_.c_str()) != 0 && errno == EBUSY; ++tries)
+    usleep(10 * 1000);
+}
+
+void memory_cgroup::enter() const {
+  if (!write_file(path_ + "/cgroup.procs", "0")) _exit(125);
 }
 
 std::string seams_with_threads(int threads) {

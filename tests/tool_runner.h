@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+
 #include <functional>
 #include <map>
 #include <string>
@@ -82,6 +84,25 @@ void without_permission_override();
 // Whether without_permission_override() can be had here (root needs
 // CAP_SETPCAP for it).
 bool permissions_can_bind_the_tool();
+
+// A memory cgroup of its own, below the one this process is in, limited to
+// `bytes`; removed at the end (the tools run in it must have ended). Where
+// none can be had (no cgroup v1 memory controller or v2 delegation, not
+// root), unavailable() says why.
+class memory_cgroup {
+ public:
+  explicit memory_cgroup(std::uint64_t bytes);
+  ~memory_cgroup();
+  memory_cgroup(const memory_cgroup&) = delete;
+  memory_cgroup& operator=(const memory_cgroup&) = delete;
+
+  const std::string& unavailable() const { return unavailable_; }
+  // For `in_child`: the calling process moves into the cgroup.
+  void enter() const;
+
+ private:
+  std::string path_, unavailable_;
+};
 
 // For preload_fault_shim: the seams the suite runs with, and `threads`
 // writing threads.

@@ -16,10 +16,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <system_error>
 #include <thread>
 
 #ifdef PROPSLICE_SEAMED
@@ -62,12 +66,19 @@ unsigned thread_count = 0;
 }  // namespace seams
 #endif
 
-int random_bytes(unsigned char* into, std::size_t size) {
+namespace {
+
+// The system's own random bytes: 0, or an errno value where it refuses
+// them (ENOSYS, EPERM under a seccomp filter; EAGAIN before its pool is
+// ready).
+int system_random_bytes(unsigned char* into, std::size_t size) {
 #if PROPSLICE_HAVE_GETRANDOM
   for (std::size_t got = 0; got < size;) {
-    ssize_t count = getrandom(into + got, size - got, 0);
+    ssize_t count = getrandom(into + got, size - got, GRND_NONBLOCK);
     if (count > 0)
       got += static_cast<std::size_t>(count);
+    else if (count == 0)
+      return EIO;
     else if (errno != EINTR)
       return errno;
   }
@@ -83,6 +94,12 @@ int random_bytes(unsigned char* into, std::size_t size) {
   arc4random_buf(into, size);
   return 0;
 #else
+  (void)into, (void)size;
+  return ENOSYS;
+#endif
+}
+
+int device_random_bytes(unsigned char* into, std::size_t size) {
   int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno;
   int error = 0;
@@ -97,24 +114,268 @@ int random_bytes(unsigned char* into, std::size_t size) {
   }
   (void)close(fd);
   return error;
-#endif
+}
+
+std::uint64_t mix(std::uint64_t x) {  // splitmix64's finalizer
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9u;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebu;
+  return x ^ (x >> 31);
+}
+
+// Bytes that differ between calls (a count, the time) and between
+// processes (the pid, where the stack and the code lie), each input
+// spread over every byte.
+void mixed_bytes(unsigned char* into, std::size_t size) {
+  static std::atomic<std::uint64_t> calls{0};
+  timespec real{}, monotonic{};
+  (void)clock_gettime(CLOCK_REALTIME, &real);
+  (void)clock_gettime(CLOCK_MONOTONIC, &monotonic);
+  const std::uint64_t inputs[] = {
+      static_cast<std::uint64_t>(getpid()),
+      calls.fetch_add(1),
+      static_cast<std::uint64_t>(real.tv_sec),
+      static_cast<std::uint64_t>(real.tv_nsec),
+      static_cast<std::uint64_t>(monotonic.tv_nsec),
+      reinterpret_cast<std::uintptr_t>(&real),
+      reinterpret_cast<std::uintptr_t>(&mixed_bytes),
+  };
+  std::uint64_t state = 0;
+  for (std::uint64_t input : inputs) state = mix(state ^ input) + 0x9e3779b97f4a7c15u;
+  for (std::size_t at = 0; at < size; at += 8) {
+    state = mix(state + 0x9e3779b97f4a7c15u);
+    std::memcpy(into + at, &state, std::min<std::size_t>(8, size - at));
+  }
+}
+
+}  // namespace
+
+void random_bytes(unsigned char* into, std::size_t size) {
+  if (system_random_bytes(into, size) == 0 || device_random_bytes(into, size) == 0) return;
+  mixed_bytes(into, size);
+}
+
+namespace {
+
+// The whole of a small file (of the kernel's): false where it cannot be read.
+bool read_small_file(const std::string& path, std::string& into) {
+  into.clear();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[4096];
+  bool read_whole = true;
+  for (;;) {
+    ssize_t count = read(fd, buffer, sizeof buffer);
+    if (count > 0)
+      into.append(buffer, static_cast<std::size_t>(count));
+    else if (count == 0)
+      break;
+    else if (errno != EINTR) {
+      read_whole = false;
+      break;
+    }
+  }
+  (void)close(fd);
+  return read_whole;
+}
+
+// The number at the start of `text`, as in "123\n"; false for "max".
+bool leading_number(std::string_view text, std::uint64_t& value) {
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end != text.data();
+}
+
+bool file_number(const std::string& path, std::string& text, std::uint64_t& value) {
+  return read_small_file(path, text) && leading_number(text, value);
+}
+
+// The value of `key` in lines of "key value" (memory.stat); 0 if none.
+std::uint64_t stat_value(std::string_view stat, std::string_view key) {
+  for (std::size_t at = 0; at < stat.size();) {
+    std::size_t end = std::min(stat.find('\n', at), stat.size());
+    std::string_view line = stat.substr(at, end - at);
+    std::uint64_t value = 0;
+    if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == ' ' &&
+        leading_number(line.substr(key.size() + 1), value))
+      return value;
+    at = end + 1;
+  }
+  return 0;
+}
+
+// The files of one kind of hierarchy.
+struct cgroup_files {
+  const char* limit;
+  const char* usage;
+  const char* active_file;  // page cache, in memory.stat
+  const char* inactive_file;
+};
+constexpr cgroup_files unified_files = {"memory.max", "memory.current", "active_file",
+                                        "inactive_file"};
+constexpr cgroup_files memory_files = {"memory.limit_in_bytes", "memory.usage_in_bytes",
+                                       "total_active_file", "total_inactive_file"};
+
+// What the cgroup at `directory` leaves: its limit less what is in use.
+std::uint64_t cgroup_room(const std::string& directory, const cgroup_files& files,
+                          std::string& text) {
+  std::uint64_t limit = 0, usage = 0;
+  if (!file_number(directory + "/" + files.limit, text, limit)) return UINT64_MAX;
+  if (!file_number(directory + "/" + files.usage, text, usage)) return limit;
+  std::uint64_t cache = 0;
+  if (read_small_file(directory + "/memory.stat", text))
+    cache = stat_value(text, files.active_file) + stat_value(text, files.inactive_file);
+  std::uint64_t in_use = usage - std::min(usage, cache);
+  return limit - std::min(limit, in_use);
+}
+
+// The path of the cgroup named for `controller` in /proc/self/cgroup's
+// lines "ID:CONTROLLERS:PATH" (CONTROLLERS empty for v2); false if none.
+bool own_cgroup(std::string_view self, std::string_view controller, std::string_view& path) {
+  for (std::size_t at = 0; at < self.size();) {
+    std::size_t end = std::min(self.find('\n', at), self.size());
+    std::string_view line = self.substr(at, end - at);
+    at = end + 1;
+    std::size_t first = line.find(':'), second = line.find(':', first + 1);
+    if (first == std::string_view::npos || second == std::string_view::npos) continue;
+    std::string_view controllers = line.substr(first + 1, second - first - 1);
+    bool named = controller.empty() ? controllers.empty() && line.substr(0, first) == "0" : false;
+    for (std::size_t c = 0; !controller.empty() && c <= controllers.size();) {
+      std::size_t comma = std::min(controllers.find(',', c), controllers.size());
+      named = named || controllers.substr(c, comma - c) == controller;
+      c = comma + 1;
+    }
+    if (named) {
+      path = line.substr(second + 1);
+      return true;
+    }
+  }
+  return false;
+}
+
+// The lowest room from the cgroup `path` up to the root of `mount`.
+std::uint64_t hierarchy_room(std::string_view path, const cgroup_mount& mount,
+                             const cgroup_files& files, bool v1) {
+  if (mount.directory.empty()) return UINT64_MAX;
+  // Below the cgroup the mount shows; a path outside it (as "/../x" from
+  // another cgroup namespace) is read at the mount itself.
+  std::string_view root = mount.root == "/" ? std::string_view() : std::string_view(mount.root);
+  std::string relative;
+  if (path.starts_with(root) && (path.size() == root.size() || path[root.size()] == '/') &&
+      path.find("/..") == std::string_view::npos)
+    relative = path.substr(root.size());
+  while (!relative.empty() && relative.back() == '/') relative.pop_back();
+  std::string text;
+  std::uint64_t room = UINT64_MAX;
+  if (v1 && read_small_file(mount.directory + relative + "/memory.stat", text)) {
+    // Counts the limits of ancestors the mount may not show.
+    if (std::uint64_t limit = stat_value(text, "hierarchical_memory_limit"); limit != 0)
+      room = limit;
+  }
+  for (;;) {
+    std::string directory = mount.directory + relative;
+    room = std::min(room, cgroup_room(directory, files, text));
+    if (relative.empty()) break;
+    relative.erase(relative.rfind('/'));
+    // A v1 cgroup that does not count its children limits none of them.
+    if (v1 && read_small_file(mount.directory + relative + "/memory.use_hierarchy", text) &&
+        text.starts_with("0"))
+      break;
+  }
+  return room;
+}
+
+// Undoes mountinfo's escapes: "\040" for a space, and so on.
+std::string unescape(std::string_view field) {
+  std::string text;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    auto octal = [&](std::size_t at) { return field[at] >= '0' && field[at] <= '7'; };
+    if (field[i] == '\\' && i + 3 < field.size() && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+      text.push_back(static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                       (field[i + 3] - '0')));
+      i += 3;
+    } else {
+      text.push_back(field[i]);
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+cgroup_mounts find_cgroup_mounts(std::string_view mountinfo) {
+  cgroup_mounts found;
+  for (std::size_t at = 0; at < mountinfo.size();) {
+    std::size_t end = std::min(mountinfo.find('\n', at), mountinfo.size());
+    std::string_view line = mountinfo.substr(at, end - at);
+    at = end + 1;
+    // ID PARENT MAJOR:MINOR ROOT MOUNT_POINT OPTIONS [TAGS...] - TYPE SOURCE SUPER_OPTIONS
+    std::string_view fields[5];
+    std::size_t from = 0;
+    for (std::string_view& field : fields) {
+      std::size_t space = std::min(line.find(' ', from), line.size());
+      field = line.substr(std::min(from, line.size()), space - std::min(from, line.size()));
+      from = space + 1;
+    }
+    std::size_t separator = line.find(" - ");
+    if (separator == std::string_view::npos) continue;
+    std::string_view rest = line.substr(separator + 3);
+    std::size_t space = rest.find(' ');
+    std::string_view type = rest.substr(0, space);
+    std::string_view options = rest.substr(std::min(rest.rfind(' ') + 1, rest.size()));
+    cgroup_mount* mount = nullptr;
+    if (type == "cgroup2") {
+      mount = &found.unified;
+    } else if (type == "cgroup") {
+      bool memory = false;
+      for (std::size_t c = 0; c <= options.size();) {
+        std::size_t comma = std::min(options.find(',', c), options.size());
+        memory = memory || options.substr(c, comma - c) == "memory";
+        c = comma + 1;
+      }
+      if (memory) mount = &found.memory;
+    }
+    if (mount == nullptr || !mount->directory.empty()) continue;
+    mount->directory = unescape(fields[4]);
+    mount->root = unescape(fields[3]);
+  }
+  return found;
+}
+
+std::uint64_t cgroup_memory_limit(std::string_view self, const cgroup_mounts& mounts) {
+  std::uint64_t limit = UINT64_MAX;
+  std::string_view path;
+  if (own_cgroup(self, "", path))
+    limit = std::min(limit, hierarchy_room(path, mounts.unified, unified_files, false));
+  if (own_cgroup(self, "memory", path))
+    limit = std::min(limit, hierarchy_room(path, mounts.memory, memory_files, true));
+  return limit;
 }
 
 std::uint64_t memory_limit() {
-  std::uint64_t limit = UINT64_MAX;
+  static const std::uint64_t limit = [] {
+    std::uint64_t lowest = UINT64_MAX;
 #ifdef _SC_PHYS_PAGES
-  long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-  if (pages > 0 && page > 0 &&
-      static_cast<std::uint64_t>(pages) <= UINT64_MAX / static_cast<std::uint64_t>(page))
-    limit = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0 &&
+        static_cast<std::uint64_t>(pages) <= UINT64_MAX / static_cast<std::uint64_t>(page))
+      lowest = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
 #endif
-  for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
-    rlimit own;
-    if (getrlimit(resource, &own) == 0 && own.rlim_cur != RLIM_INFINITY)
-      limit = std::min<std::uint64_t>(limit, own.rlim_cur);
-  }
+    for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+      rlimit own;
+      if (getrlimit(resource, &own) == 0 && own.rlim_cur != RLIM_INFINITY)
+        lowest = std::min<std::uint64_t>(lowest, own.rlim_cur);
+    }
+#if PROPSLICE_HAVE_CGROUPS
+    std::string self, mountinfo;
+    if (read_small_file("/proc/self/cgroup", self) &&
+        read_small_file("/proc/self/mountinfo", mountinfo))
+      lowest = std::min(lowest, cgroup_memory_limit(self, find_cgroup_mounts(mountinfo)));
+#endif
+    return lowest;
+  }();
   return limit;
 }
+
+bool cgroups_bound_memory() { return PROPSLICE_HAVE_CGROUPS != 0; }
 
 unsigned usable_processors() {
 #if PROPSLICE_HAVE_SCHED_GETAFFINITY

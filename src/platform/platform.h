@@ -11,16 +11,48 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
+#include <string_view>
 
 namespace platform {
 
-// Fills `size` bytes with unpredictable ones. Returns 0 or an errno value.
-int random_bytes(unsigned char* into, std::size_t size);
+// Fills `size` bytes with ones that differ from call to call and from
+// process to process: the system's random bytes, or where it refuses them
+// (no getrandom in a sandbox, say), bytes mixed from the time, the process
+// and a count. Unpredictable only in the first case; never fails.
+void random_bytes(unsigned char* into, std::size_t size);
 
-// The most memory this process can be given: the machine's physical
-// memory, or less where the process is limited to less (RLIMIT_AS,
-// RLIMIT_DATA). UINT64_MAX when nothing tells.
+// The most memory this process can be given: the lowest of the machine's
+// physical memory, RLIMIT_AS and RLIMIT_DATA, and the room every memory
+// cgroup the process is in has left (see cgroup_memory_limit). Read at the
+// first call, which the rest of the run is answered with. UINT64_MAX when
+// nothing tells.
 std::uint64_t memory_limit();
+// Whether memory_limit() reads the limits of cgroups (Linux).
+bool cgroups_bound_memory();
+
+// Where a cgroup hierarchy is mounted: at `directory`, which shows the
+// cgroup `root` of the hierarchy (as in /proc/self/mountinfo). An empty
+// directory: not mounted.
+struct cgroup_mount {
+  std::string directory, root = "/";
+};
+struct cgroup_mounts {
+  cgroup_mount unified;  // cgroup v2
+  cgroup_mount memory;   // cgroup v1's memory controller
+};
+
+// The cgroup mounts that the text of /proc/self/mountinfo lists; the
+// first of each kind.
+cgroup_mounts find_cgroup_mounts(std::string_view mountinfo);
+
+// The memory that the cgroups named in `self` (the text of
+// /proc/self/cgroup) leave for a process: at each, from the process's own
+// up to the root of the hierarchy as mounted, its limit (v2 memory.max,
+// v1 memory.limit_in_bytes, up through v1 cgroups that count their
+// children) less what is in use there, page cache aside, which the system
+// reclaims before it runs short. The lowest; UINT64_MAX when none limits.
+std::uint64_t cgroup_memory_limit(std::string_view self, const cgroup_mounts& mounts);
 
 // The processors this process may run on; at least 1.
 unsigned usable_processors();

@@ -117,7 +117,7 @@ int output_file::name_unnamed(const char* base, bool replace) {
   // temporaries is taken.
   cleanup_signals_blocked blocked;
   hidden_name hidden{};
-  if ((error = make_hidden_name(hidden)) != 0) return error;
+  make_hidden_name(hidden);
   error = platform::link_unnamed(fd_, directory, hidden.data());
   if (error == 0 && renameat(directory, hidden.data(), directory, base) != 0) {
     error = errno;

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "error.h"
+#include "failure.h"
 #include "platform/platform.h"
 
 namespace {
@@ -78,13 +78,12 @@ void remove_and_exit(int signal_number) {
 
 }  // namespace
 
-int make_hidden_name(hidden_name& name) {
+void make_hidden_name(hidden_name& name) {
   unsigned char bytes[hidden_digits / 2];
-  if (int error = platform::random_bytes(bytes, sizeof bytes)) return error;
+  platform::random_bytes(bytes, sizeof bytes);
   char* at = name.data() + std::snprintf(name.data(), name.size(), "%s", hidden_prefix);
   for (unsigned char byte : bytes) at += std::snprintf(at, 3, "%02x", byte);
   (void)std::snprintf(at, name.data() + name.size() - at, "%s", hidden_suffix);
-  return 0;
 }
 
 int named_temporary::create(int directory, const std::string& prefix) {
@@ -104,11 +103,7 @@ int named_temporary::create(int directory, const std::string& prefix) {
   directory_ = directory;
   temporary_slot& slot = temporaries[slot_];
   for (int attempt = 0;; ++attempt) {
-    if (int error = make_hidden_name(name_)) {
-      forget();
-      errno = error;
-      return -1;
-    }
+    make_hidden_name(name_);
     if (!path_.empty()) std::memcpy(path_.data() + prefix.size(), name_.data(), hidden_length);
     slot.state.store(temporary_slot::creating);
     int fd = -1;
@@ -149,15 +144,15 @@ void handle_signals_for_outputs() {
   for (int signal_number : cleanup_signals) {
     struct sigaction previous {};
     if (sigaction(signal_number, nullptr, &previous) != 0)
-      exit_with_error("Cannot set up signal handling: %s", error_text(errno));
+      raise_failure(failure::kind::signals, errno);
     if (previous.sa_handler == SIG_IGN) continue;  // as under nohup: stay deaf to it
     struct sigaction action {};
     action.sa_handler = remove_and_exit;
     sigemptyset(&action.sa_mask);
     for (int other : cleanup_signals) sigaddset(&action.sa_mask, other);
     if (sigaction(signal_number, &action, nullptr) != 0)
-      exit_with_error("Cannot set up signal handling: %s", error_text(errno));
+      raise_failure(failure::kind::signals, errno);
   }
   if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR)
-    exit_with_error("Cannot set up signal handling: %s", error_text(errno));
+    raise_failure(failure::kind::signals, errno);
 }

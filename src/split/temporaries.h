@@ -19,9 +19,11 @@ constexpr std::size_t temporaries_at_most = 1280;
 
 using hidden_name = std::array<char, 40>;
 
-// A fresh hidden name that nobody can guess in advance, short so that it
-// fits in any directory an output fits in. Returns 0 or an errno value.
-int make_hidden_name(hidden_name& name);
+// A fresh hidden name, short so that it fits in any directory an output
+// fits in: one nobody can guess in advance where the system gives random
+// bytes, else one unlikely to be taken (see platform::random_bytes); the
+// exclusive create makes either safe.
+void make_hidden_name(hidden_name& name);
 
 // One named temporary of this run, from its creation until it is renamed
 // into place or removed.
@@ -71,5 +73,5 @@ class cleanup_signals_blocked {
 // exist, then end the process as the signal would have; signals ignored at
 // start stay ignored. SIGXFSZ is ignored, so that a file size limit fails a
 // write with EFBIG, which is reported, instead of killing the process
-// mid-output.
+// mid-output. Raises a failure (kind signals) where that cannot be done.
 void handle_signals_for_outputs();
