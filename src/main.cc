@@ -6,12 +6,13 @@
 
 #include "command_line.h"
 #include "error.h"
+#include "failure.h"
 #include "run.h"
 #include "usage.h"
 
 int main(int argc, char** argv) {
-  prepare_process();
   try {
+    prepare_process();
     command_line arguments = parse_command_line(argc, argv);
     if (arguments.show_help) {
       print_usage();
@@ -19,6 +20,8 @@ int main(int argc, char** argv) {
     }
     if (arguments.run.input_paths.empty()) exit_with_error("No ZELK2 input file(s) specified.");
     run(arguments.run);
+  } catch (const failure& failed) {
+    report_failure(failed);
   } catch (const std::bad_alloc&) {
     // Short of memory before any file is involved: an input or an output
     // that memory fails for is named where it happens (run, generate).

@@ -4,14 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "error.h"
+#include "failure.h"
 
 namespace {
 
 bool output_closed = false;
 
 [[noreturn]] void cannot_write(int error) {
-  exit_with_error("Cannot write to standard output: %s", error_text(error));
+  raise_failure(failure::kind::standard_output, error);
 }
 
 void start_line() {

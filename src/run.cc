@@ -6,10 +6,9 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
-#include "error.h"
+#include "failure.h"
 #include "messages.h"
 #include "platform/platform.h"
 #include "split/generate.h"
@@ -26,13 +25,11 @@ void prepare_process() {
   // A reader of standard output that goes away (as `head` does) then fails
   // the next message with EPIPE, which is reported, instead of killing the
   // process without a word.
-  if (signal(SIGPIPE, SIG_IGN) == SIG_ERR)
-    exit_with_error("Cannot set up signal handling: %s", error_text(errno));
+  if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) raise_failure(failure::kind::signals, errno);
   handle_signals_for_outputs();
   // A lease break must reach the process, whatever signal mask it was
   // started with, or a writer of the input waits for the system to give up.
-  if (int error = platform::prepare_read_leases())
-    exit_with_error("Cannot set up signal handling: %s", error_text(error));
+  if (int error = platform::prepare_read_leases()) raise_failure(failure::kind::signals, error);
 }
 
 namespace {
@@ -52,17 +49,29 @@ void handle_input(const std::string& path, split_run& outputs) {
 
 void run(const settings& options) {
   split_run outputs(options);
-  // Outputs waiting to be named when the run fails are named first, as
-  // they would have been had each been named when written.
-  on_fatal_error name_waiting_outputs([&] { outputs.pending.commit(); });
-  for (const std::string& path : options.input_paths) {
-    // An input too large to be held and cut up in memory. No output is
-    // open when memory is asked for, so nothing partial is left.
-    try {
-      handle_input(path, outputs);
-    } catch (const std::bad_alloc&) {
-      exit_with_error("Cannot read input file %s: %s", path.c_str(), error_text(ENOMEM));
+  try {
+    for (const std::string& path : options.input_paths) {
+      // An input too large to be held and cut up in memory. No output is
+      // open when memory is asked for, so nothing partial is left.
+      try {
+        handle_input(path, outputs);
+      } catch (const std::bad_alloc&) {
+        raise_failure(failure::kind::input, ENOMEM, path);
+      }
     }
+    outputs.pending.commit();
+  } catch (const failure& failed) {
+    // The writing threads are stopped, and what they left unfinished gone.
+    // What the run owes from before the failure comes first: the outputs
+    // complete before it are named, the messages before it printed. A
+    // failure of standard output leaves nothing waiting (see commit()).
+    if (failed.what != failure::kind::standard_output) {
+      try {
+        outputs.pending.commit();
+      } catch (const failure& earlier) {
+        report_failure(earlier);
+      }
+    }
+    report_failure(failed);
   }
-  outputs.pending.commit();
 }

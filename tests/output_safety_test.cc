@@ -150,6 +150,13 @@ bool first_extent_shared(const std::string& path) {
   return shared;
 }
 
+// Splits one input in this process, its outputs all named on return.
+void split_alone(const std::string& path, const scan_result& scanned, const settings& options) {
+  split_run run(options);
+  generate_outputs(path, scanned, run);
+  run.pending.commit();
+}
+
 }  // namespace
 
 TEST(OutputSafety, SharesTheInputsBlocksOnXfs) {
@@ -215,7 +222,7 @@ TEST(OutputSafety, StoreThroughASharedMappingIsNotCloned) {
   bytes_mapped[0] = input[0] = 'A';
   scan_result scanned = scan(at);
   bytes_mapped[0] = 'B';
-  generate_outputs(at, scanned, settings{});
+  split_alone(at, scanned, settings{});
   ASSERT_EQ(munmap(map, input.size()), 0);
   for (int number = 0; number < 3; ++number) {
     std::string name = "/m-p" + std::to_string(number) + ".zelk";
@@ -409,7 +416,7 @@ TEST(OutputSafety, InputChangedAfterTheReadIsNotCloned) {
   const unsigned threads = platform::seams::thread_count;
   if (threads == 0) platform::seams::thread_count = 1;  // unless the suite runs with more
   settings run;
-  generate_outputs(dir / "m.zelk", scan(dir / "m.zelk"), run);
+  split_alone(dir / "m.zelk", scan(dir / "m.zelk"), run);
   platform::seams::share_blocks = nullptr;
   platform::seams::thread_count = threads;
   // No more clones once the change was seen; with several threads, others

@@ -1,7 +1,5 @@
 #include "split/output_writers.h"
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <new>
@@ -15,16 +13,6 @@ output_writers_test_hooks output_writers_hooks;
 #endif
 
 namespace {
-
-// Outputs in flight per thread: one being written, one waiting for its turn
-// to be published while the next is written.
-constexpr unsigned outputs_ahead_per_thread = 2;
-
-// Copying into the page cache is bound by memory long before this many
-// threads; and the outputs in flight must fit in the signal handler's list
-// of temporaries.
-constexpr unsigned most_threads = 64;
-static_assert(std::size_t{most_threads} * outputs_ahead_per_thread <= temporaries_at_most);
 
 // Below this many bytes in all, starting threads costs more than it saves:
 // a thread starts in tens of microseconds, a megabyte is copied into the
@@ -42,10 +30,7 @@ unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes) {
     threads = platform::usable_processors();
   }
   // Each output in flight holds a descriptor.
-  rlimit files{};
-  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
-    threads = std::min<std::uint64_t>(
-        threads, files.rlim_cur > 32 ? (files.rlim_cur - 32) / outputs_ahead_per_thread : 1);
+  threads = std::min<std::uint64_t>(threads, outputs_open_at_most() / 2 / outputs_ahead_per_thread);
   threads = std::clamp<std::uint64_t>(std::min(threads, outputs), 1, most_threads);
   return static_cast<unsigned>(threads);
 }
@@ -107,7 +92,7 @@ void output_writers::work() {
     int error;
     try {
       if (!place.file) place.file = std::make_unique<output_file>();
-      error = write_(number, *place.file);
+      error = write_(number, *place.file, place.scratch);
     } catch (const std::bad_alloc&) {
       error = ENOMEM;
     }
@@ -123,7 +108,7 @@ int output_writers::wait_for(std::uint64_t number, output_file*& output) {
   if (threads_.empty()) {
     if (!place.file) place.file = std::make_unique<output_file>();
     output = place.file.get();
-    return write_(number, *place.file);
+    return write_(number, *place.file, place.scratch);
   }
   for (std::uint64_t written; (written = place.written.load()) != number + 1;)
     place.written.wait(written);

@@ -12,7 +12,7 @@
 #include <new>
 #include <vector>
 
-#include "error.h"
+#include "failure.h"
 #include "platform/platform.h"
 #include "split/line_search.h"
 
@@ -155,7 +155,7 @@ void input_reader::take_properties() {
 namespace {
 
 [[noreturn]] void cannot_read(const std::string& path, int error) {
-  exit_with_error("Cannot read input file %s: %s", path.c_str(), error_text(error));
+  raise_failure(failure::kind::input, error, path);
 }
 
 // One read, retried when interrupted; a failure is fatal.
@@ -383,8 +383,7 @@ scan_result scan_regular(file_descriptor input, const std::string& path, std::si
     }
     // Written to while it was read: the bytes may be half old, half new.
     if (++failed == read_attempts)
-      exit_with_error("Cannot read input file %s: %s", path.c_str(),
-                      "The file kept changing while it was read");
+      throw failure{failure::kind::input, 0, path, "The file kept changing while it was read"};
     check.again();
   }
 }

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "error.h"
+#include "failure.h"
 #include "platform/platform.h"
 
 namespace {
@@ -149,15 +149,15 @@ void handle_signals_for_outputs() {
   for (int signal_number : cleanup_signals) {
     struct sigaction previous {};
     if (sigaction(signal_number, nullptr, &previous) != 0)
-      exit_with_error("Cannot set up signal handling: %s", error_text(errno));
+      raise_failure(failure::kind::signals, errno);
     if (previous.sa_handler == SIG_IGN) continue;  // as under nohup: stay deaf to it
     struct sigaction action {};
     action.sa_handler = remove_and_exit;
     sigemptyset(&action.sa_mask);
     for (int other : cleanup_signals) sigaddset(&action.sa_mask, other);
     if (sigaction(signal_number, &action, nullptr) != 0)
-      exit_with_error("Cannot set up signal handling: %s", error_text(errno));
+      raise_failure(failure::kind::signals, errno);
   }
   if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR)
-    exit_with_error("Cannot set up signal handling: %s", error_text(errno));
+    raise_failure(failure::kind::signals, errno);
 }
