@@ -503,12 +503,12 @@ TEST(OutputSafety, KilledAtEveryStageOfAGroup) {
   struct row {
     const char* name;
     std::string last, reason;  // the input that fails the run, and why
-    rlim_t open_files;         // groups of (open_files - 16) / 2 descriptors, less one for the directory; 0: as it is
+    rlim_t open_files;         // 14: groups of two (see output_descriptors_at_most); 0: as it is
   };
   const row rows[] = {
       // It exists: the failure itself names the waiting outputs first.
       {"one group, a directory last", "d", "Is a directory", 0},
-      {"groups of two, a missing input last", "missing.zelk", "No such file or directory", 22},
+      {"groups of two, a missing input last", "missing.zelk", "No such file or directory", 14},
   };
   for (const row& r : rows) {
     files inputs = {{"one.zelk", "x\nbad\n"}};

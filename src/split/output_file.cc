@@ -3,11 +3,9 @@
 #include "split/output_file.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -95,16 +93,4 @@ int output_file::replace_unnamed(const char* base) {
 void output_file::discard() {
   if (fd_ >= 0) (void)close(std::exchange(fd_, -1));
   temporary_.remove();
-}
-
-std::size_t outputs_open_at_most() {
-  constexpr rlim_t kept_for_the_rest = 16;
-  static const std::size_t at_most = [] {
-    rlimit files{};
-    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
-      return std::size_t{1} << 20;
-    return static_cast<std::size_t>(
-        std::max<rlim_t>(files.rlim_cur, kept_for_the_rest + 2) - kept_for_the_rest);
-  }();
-  return at_most;
 }

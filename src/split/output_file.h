@@ -65,9 +65,3 @@ class output_file {
   std::uint64_t bytes_written_ = 0;
   named_temporary temporary_;  // where unnamed temporaries are refused
 };
-
-// How many outputs may hold a descriptor at once, those being written and
-// those waiting for their names together: the open-file limit less what the
-// rest of a run keeps open (the standard streams, an input, directories).
-// Worked out once. Half goes to the writing threads, half to the queue.
-std::size_t outputs_open_at_most();

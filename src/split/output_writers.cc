@@ -1,5 +1,7 @@
 #include "split/output_writers.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <new>
@@ -23,6 +25,23 @@ constexpr std::uint64_t bytes_worth_threads = std::uint64_t{4} << 20;
 
 }  // namespace
 
+const output_descriptors& output_descriptors_at_most() {
+  static const output_descriptors at_most = [] {
+    constexpr rlim_t kept_for_the_rest = 8;
+    rlimit files{};
+    std::size_t all = std::size_t{1} << 20;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+      all = static_cast<std::size_t>(std::max<rlim_t>(files.rlim_cur, kept_for_the_rest + 2) -
+                                     kept_for_the_rest);
+    const std::size_t threads = std::min<std::size_t>(
+        std::max(platform::usable_processors(), platform::fixed_thread_count()), most_threads);
+    const std::size_t writing = std::max<std::size_t>(
+        1, std::min(all / 2, threads * outputs_ahead_per_thread));
+    return output_descriptors{writing, all - writing};
+  }();
+  return at_most;
+}
+
 unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes) {
   std::uint64_t threads = platform::fixed_thread_count();
   if (threads == 0) {
@@ -30,7 +49,8 @@ unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes) {
     threads = platform::usable_processors();
   }
   // Each output in flight holds a descriptor.
-  threads = std::min<std::uint64_t>(threads, outputs_open_at_most() / 2 / outputs_ahead_per_thread);
+  threads = std::min<std::uint64_t>(threads,
+                                    output_descriptors_at_most().writing / outputs_ahead_per_thread);
   threads = std::clamp<std::uint64_t>(std::min(threads, outputs), 1, most_threads);
   return static_cast<unsigned>(threads);
 }

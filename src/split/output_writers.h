@@ -85,8 +85,18 @@ class output_writers {
   std::atomic<bool> stopping_{false};
 };
 
+// The descriptors outputs may hold at once, from the open-file limit less
+// what a run keeps open besides (the standard streams, an input, a
+// directory), worked out once: `writing` for the outputs in flight on the
+// writing threads (two per thread, a thread per processor, half the
+// descriptors at most), `waiting` for those in the queue: all the rest.
+struct output_descriptors {
+  std::size_t writing, waiting;
+};
+const output_descriptors& output_descriptors_at_most();
+
 // How many threads should write outputs: as many as the process may run
-// on, no more than there are outputs or than their half of
-// outputs_open_at_most() allows, and one where the bytes to write are too
-// few for threads to pay.
+// on, no more than there are outputs or than output_descriptors_at_most()
+// lets write, and one where the bytes to write are too few for threads to
+// pay.
 unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes);

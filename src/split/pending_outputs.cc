@@ -77,8 +77,8 @@ void pending_outputs::start_group(const output_directory& directory) {
 }
 
 bool pending_outputs::group_full() const {
-  // The queue has its half of the descriptors outputs may hold.
-  return entries_.size() >= entries_at_most || descriptors_ >= outputs_open_at_most() / 2 ||
+  return entries_.size() >= entries_at_most ||
+         descriptors_ >= output_descriptors_at_most().waiting ||
          named_temporaries_ >= named_temporaries_at_most || bytes_ >= bytes_at_most_ ||
          monotonic_ns() - started_ns_ >= wait_at_most_ns;
 }
