@@ -8,8 +8,8 @@
 #include "split/scan.h"
 
 // What the inputs of one run share on their way out: the output directory
-// opened last, and the outputs waiting to be synced and named (with the
-// messages that come after them).
+// opened last, and the queue of what the run owes (messages, and outputs
+// waiting for their names).
 struct split_run {
   explicit split_run(const settings& options)
       : options(options), pending(options.force_overwrite, options.verbosity != 0) {}
