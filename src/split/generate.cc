@@ -114,7 +114,7 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
     auto write_and_queue = [&] {
       output_file* output;
       int failure = writers.wait_for(current, output);
-      return failure != 0 ? failure : queue.add(writers.take(current), directory, name);
+      return failure != 0 ? failure : queue.add(writers.file(current), directory, name);
     };
     for (; current < count; ++current) {
       naming.build(current, name);

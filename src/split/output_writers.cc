@@ -136,10 +136,6 @@ int output_writers::wait_for(std::uint64_t number, output_file*& output) {
   return place.error;
 }
 
-std::unique_ptr<output_file> output_writers::take(std::uint64_t number) {
-  return std::move(slot_for(number).file);
-}
-
 void output_writers::release(std::uint64_t number) {
   if (threads_.empty()) return;
   released_.store(number + 1);  // the file is done with: its slot is free

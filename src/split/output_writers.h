@@ -47,9 +47,9 @@ class output_writers {
   // Waits until output `number` is written, the lowest not yet released,
   // and returns the result of its writing; `output` is then its file.
   int wait_for(std::uint64_t number, output_file*& output);
-  // Takes the file of output `number`, written, away from the writers (to
-  // be named later); its place gets a new one.
-  std::unique_ptr<output_file> take(std::uint64_t number);
+  // The file of output `number`, written: whoever moves it away (to name
+  // it later) leaves its place to a new one.
+  std::unique_ptr<output_file>& file(std::uint64_t number) { return slot_for(number).file; }
   // Done with output `number`: its place goes to one further ahead.
   void release(std::uint64_t number);
   // Ends the threads and discards what they wrote ahead; from then on each

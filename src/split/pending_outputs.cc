@@ -83,7 +83,7 @@ bool pending_outputs::group_full() const {
          monotonic_ns() - started_ns_ >= wait_at_most_ns;
 }
 
-int pending_outputs::add(std::unique_ptr<output_file> file,
+int pending_outputs::add(std::unique_ptr<output_file>& file,
                          std::shared_ptr<output_directory> directory, const std::string& name) {
   if (!directory->survives_power_loss()) {
     commit();
@@ -91,9 +91,15 @@ int pending_outputs::add(std::unique_ptr<output_file> file,
     if (error == 0 && verbose_) print_line("Generated ", name);
     return error;
   }
-  make_room(entries_);
-  make_room(fds_);
-  std::string own_name = name;
+  std::string own_name;
+  try {
+    make_room(entries_);
+    make_room(fds_);
+    own_name = name;
+  } catch (...) {
+    file->discard();
+    throw;
+  }
   if (entries_.empty()) start_group(*directory);
   if (file->bytes_written() >= writeback_early) file->start_writeback();
   descriptors_ += entries_.empty() || entries_.back().directory != directory ? 2 : 1;

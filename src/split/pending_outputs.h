@@ -36,10 +36,11 @@ class pending_outputs {
   void print(std::string_view first, std::string_view second = {});
 
   // Takes `file`, the complete output called `name` in `directory`, with a
-  // "Generated" message. On tmpfs it is named now: returns 0 or the errno
-  // value of that naming, which leaves the caller its retry. Memory running
+  // "Generated" message. On tmpfs it is named now, and left with the caller
+  // (closed): returns 0 or the errno value of that naming, which leaves the
+  // caller its retry. Elsewhere it is moved into the queue. Memory running
   // short throws std::bad_alloc; `file` is then discarded.
-  int add(std::unique_ptr<output_file> file, std::shared_ptr<output_directory> directory,
+  int add(std::unique_ptr<output_file>& file, std::shared_ptr<output_directory> directory,
           const std::string& name);
 
   // Before the input at `path` is read: commits first if that input may
