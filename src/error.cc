@@ -48,16 +48,7 @@ constexpr error_wording wordings[] = {
     {ESTALE, "Stale file handle"},
     {EDQUOT, "Disk quota exceeded"},
 };
-
-on_fatal_error* innermost_cleanup = nullptr;  // set and read on the main thread only
 }  // namespace
-
-on_fatal_error::on_fatal_error(std::function<void()> cleanup)
-    : cleanup_(std::move(cleanup)), outer_(innermost_cleanup) {
-  innermost_cleanup = this;
-}
-
-on_fatal_error::~on_fatal_error() { innermost_cleanup = outer_; }
 
 const char* error_text(int error) {
   for (const error_wording& wording : wordings)
@@ -66,12 +57,6 @@ const char* error_text(int error) {
 }
 
 void exit_with_error(const char* format, ...) {
-  // Each cleanup runs once, even should it fail fatally itself.
-  while (on_fatal_error* cleanup = innermost_cleanup) {
-    innermost_cleanup = cleanup->outer_;
-    cleanup->cleanup_();
-  }
-
   std::va_list args;
   va_start(args, format);
   std::va_list again;

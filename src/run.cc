@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
 #include "error.h"
@@ -36,9 +35,7 @@ void prepare_process() {
 
 namespace {
 
-// A failure is reported here, while the outputs waiting to be named are
-// still those of the run: they are named first.
-void handle_input(const std::string& path, split_run& outputs) try {
+void handle_input(const std::string& path, split_run& outputs) {
   if (outputs.options.verbosity != 0) outputs.pending.print("Processing ", path);
   outputs.pending.before_reading(path);
   scan_result scanned = scan(path);
@@ -47,26 +44,35 @@ void handle_input(const std::string& path, split_run& outputs) try {
     return;
   }
   generate_outputs(path, scanned, outputs);
-  // the input's buffer and sets are released here, before the next input
-} catch (const failure& f) {
-  report_failure(f);
-}
+}  // the input's buffer and sets are released here, before the next input
 
 }  // namespace
 
 void run(const settings& options) {
   split_run outputs(options);
-  // Outputs waiting to be named when the run fails are named first, as
-  // they would have been had each been named when written.
-  on_fatal_error name_waiting_outputs([&] { outputs.pending.commit(); });
-  for (const std::string& path : options.input_paths) {
-    // An input too large to be held and cut up in memory. No output is
-    // open when memory is asked for, so nothing partial is left.
-    try {
-      handle_input(path, outputs);
-    } catch (const std::bad_alloc&) {
-      exit_with_error("Cannot read input file %s: %s", path.c_str(), error_text(ENOMEM));
+  try {
+    for (const std::string& path : options.input_paths) {
+      // An input too large to be held and cut up in memory. No output is
+      // open when memory is asked for, so nothing partial is left.
+      try {
+        handle_input(path, outputs);
+      } catch (const std::bad_alloc&) {
+        raise_failure(failure::kind::input, ENOMEM, path);
+      }
     }
+    outputs.pending.commit();
+  } catch (const failure& failed) {
+    // The writing threads are stopped, and what they left unfinished gone.
+    // What the run owes from before the failure comes first: the outputs
+    // complete before it are named, the messages before it printed. A
+    // failure of standard output leaves nothing waiting (see commit()).
+    if (failed.what != failure::kind::standard_output) {
+      try {
+        outputs.pending.commit();
+      } catch (const failure& earlier) {
+        report_failure(earlier);
+      }
+    }
+    report_failure(failed);
   }
-  outputs.pending.commit();
 }

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "split/scan.h"
@@ -366,6 +367,103 @@ TEST(Faults, InputFromANamedPipe) {
   EXPECT_EQ(dir.files(), (files{{"pipe.zelk", "<fifo>"},
                                 {"pipe-p0.zelk", shared + "bad 2\n"},
                                 {"pipe-p1.zelk", shared + "bad 1\n"}}));
+}
+
+// A pipe after a regular input, on a disk: the outputs of the first are
+// named before the pipe is read, so a writer that waits for one of them
+// (as a pipeline stage might) is not waited for in turn. The writer gives
+// up after 20 seconds and writes all the same: a run that held the outputs
+// back then ends too, and the writer's status tells.
+TEST(Faults, NamedPipeAfterARegularInput) {
+  for (bool force : {false, true}) {
+    SCOPED_TRACE(force ? "-f" : "");
+    scratch_directory dir;  // under /tmp: on a disk
+    dir.write("a.zelk", two);
+    ASSERT_EQ(mkfifo((dir / "p.zelk").c_str(), 0666), 0);
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      int waited = 0;
+      for (struct stat status; stat((dir / "a-p0.zelk").c_str(), &status) != 0 && waited < 20000;
+           waited += 10)
+        usleep(10000);
+      int fd = open((dir / "p.zelk").c_str(), O_WRONLY);
+      bool wrote = fd >= 0 && write(fd, two.data(), two.size()) == static_cast<ssize_t>(two.size());
+      _exit(wrote && close(fd) == 0 && waited < 20000 ? 0 : 1);
+    }
+    std::vector<std::string> arguments = {"-v", "a.zelk", "p.zelk"};
+    if (force) arguments.push_back("-f");
+    tool_result result = run_tool(dir.path(), arguments);
+    int writer_status = 0;
+    waitpid(writer, &writer_status, 0);
+    EXPECT_EQ(writer_status, 0) << "the writer waited in vain for a-p0.zelk";
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out,
+              "Processing a.zelk\nFound 2 properties in 3 lines\nGenerated a-p0.zelk\n"
+              "Generated a-p1.zelk\nProcessing p.zelk\nFound 2 properties in 3 lines\n"
+              "Generated p-p0.zelk\nGenerated p-p1.zelk\n");
+    EXPECT_EQ(dir.files(), (files{{"a.zelk", two}, {"a-p0.zelk", "x\nbad 2\n"}, {"a-p1.zelk", "x\nbad 1\n"},
+                                  {"p.zelk", "<fifo>"}, {"p-p0.zelk", "x\nbad 2\n"},
+                                  {"p-p1.zelk", "x\nbad 1\n"}}));
+  }
+}
+
+// An output lands beside the input it was split from, as the input's path
+// names it when it is read: here `cur` names A for the first input and B
+// for the last, changed while the tool reads a pipe between them (the
+// writer changes it once the tool has opened the pipe).
+TEST(Faults, DirectoryChangedBetweenInputs) {
+  struct row {
+    const char* name;
+    const char* change;  // run by the writer of the pipe, in the test's directory
+  };
+  const row rows[] = {
+      {"a symbolic link turned", "ln -s B cur.new && mv -T cur.new cur"},
+      {"a directory renamed over", "mv A old && mv B A"},
+  };
+  const std::string three = "y\nbad 1\nbad 2\nbad 3\n";
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    scratch_directory dir;  // under /tmp: on a disk
+    dir.write("A/first.zelk", two);
+    dir.write("A/last.zelk", two);
+    dir.write("B/last.zelk", three);
+    const bool link = std::string(r.change).starts_with("ln");
+    if (link) {
+      ASSERT_EQ(symlink("A", (dir / "cur").c_str()), 0);
+    }
+    const std::string at = link ? "cur/" : "A/";
+    ASSERT_EQ(mkfifo((dir / "p.zelk").c_str(), 0666), 0);
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+      int fd = open((dir / "p.zelk").c_str(), O_WRONLY);  // once the tool reads it
+      std::string change = "cd " + dir.path() + " && " + r.change;
+      bool changed = std::system(change.c_str()) == 0;
+      bool wrote = fd >= 0 && write(fd, "bad\n", 4) == 4;
+      _exit(changed && wrote && close(fd) == 0 ? 0 : 1);
+    }
+    tool_result result = run_tool(dir.path(), {at + "first.zelk", "p.zelk", at + "last.zelk"});
+    int writer_status = 0;
+    waitpid(writer, &writer_status, 0);
+    EXPECT_EQ(writer_status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    files expected = {{"p.zelk", "<fifo>"}};
+    const std::string first = link ? "A/" : "old/", last = link ? "B/" : "A/";
+    expected[first + "first.zelk"] = two;
+    expected[first + "first-p0.zelk"] = "x\nbad 2\n";
+    expected[first + "first-p1.zelk"] = "x\nbad 1\n";
+    expected[first + "last.zelk"] = two;
+    expected[last + "last.zelk"] = three;
+    expected[last + "last-p0.zelk"] = "y\nbad 3\n";
+    expected[last + "last-p1.zelk"] = "y\nbad 2\n";
+    expected[last + "last-p2.zelk"] = "y\nbad 1\n";
+    expected[first.substr(0, first.size() - 1)] = expected[last.substr(0, last.size() - 1)] = "<dir>";
+    if (link) expected["cur"] = "-> B";
+    EXPECT_EQ(dir.files(), expected);
+  }
 }
 
 TEST(Faults, TenThousandProperties) {

@@ -95,7 +95,7 @@ TEST(OutputWriters, OrderFailuresRetriesAndStops) {
     std::uint64_t alone_from = count;
     const std::thread::id main_thread = std::this_thread::get_id();
     const unsigned slots = 2 * r.threads;
-    auto write = [&](std::uint64_t number, output_file&) {
+    auto write = [&](std::uint64_t number, output_file&, output_scratch&) {
       int calls = ++writes[number];
       if (let_go) ++late;  // a number taken as stop() began was written
       if (number >= published + slots) ++ahead_too_far;

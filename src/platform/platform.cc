@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <mutex>
 #include <thread>
 
 #ifdef PROPSLICE_SEAMED
@@ -508,6 +509,9 @@ int free_bytes(int directory, const char* path, std::uint64_t& bytes) {
 #endif
 }
 
+namespace {
+
+// One file's data on the disk, with what is needed to read it back.
 int sync_data(int fd) {
 #if PROPSLICE_HAVE_F_FULLFSYNC
   // macOS: fsync hands the data to the drive, which may keep it in its
@@ -523,6 +527,53 @@ int sync_data(int fd) {
   return errno == EINVAL ? 0 : errno;  // EINVAL: nothing to sync to
 }
 
+// How many files are synced at once: enough for the disk to merge their
+// cache flushes into a few.
+constexpr std::size_t syncs_in_flight = 64;
+
+#if PROPSLICE_HAVE_SYNCFS && PROPSLICE_HAVE_TMPFS_MAGIC
+// Above this much data waiting to be written, on the whole system, a sync
+// of a file system may wait for other programs' data.
+constexpr std::uint64_t others_dirty_at_most = std::uint64_t{32} << 20;
+
+// The bytes the system has to write back: dirty or under writeback.
+std::uint64_t dirty_bytes() {
+  int fd = open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return UINT64_MAX;
+  char text[4096];
+  ssize_t length = read(fd, text, sizeof text - 1);
+  (void)close(fd);
+  if (length <= 0) return UINT64_MAX;
+  text[length] = '\0';
+  std::uint64_t bytes = 0;
+  for (const char* field : {"\nDirty:", "\nWriteback:"}) {
+    const char* at = std::strstr(text, field);
+    if (at == nullptr) return UINT64_MAX;
+    bytes += std::strtoull(at + std::strlen(field), nullptr, 10) * 1024;  // in kB
+  }
+  return bytes;
+}
+
+// Whether one syncfs of the file system that holds all of `fds` makes
+// them durable at less cost than a sync of each: a local file system
+// that commits through it (FUSE servers and network clients are not
+// reached by it), while the system has little else to write.
+bool one_sync_for_all(const int* fds, std::size_t count) {
+  struct statfs file_system;
+  if (count < 2 || fstatfs(fds[0], &file_system) != 0) return false;
+  if (file_system.f_type != EXT4_SUPER_MAGIC && file_system.f_type != XFS_SUPER_MAGIC &&
+      file_system.f_type != BTRFS_SUPER_MAGIC)
+    return false;
+  struct stat first, other;
+  if (fstat(fds[0], &first) != 0) return false;
+  for (std::size_t i = 1; i < count; ++i)
+    if (fstat(fds[i], &other) != 0 || other.st_dev != first.st_dev) return false;
+  return dirty_bytes() <= others_dirty_at_most;
+}
+#endif
+
+}  // namespace
+
 void start_writeback(int fd) {
 #if PROPSLICE_HAVE_SYNC_FILE_RANGE
   (void)sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
@@ -531,15 +582,52 @@ void start_writeback(int fd) {
 #endif
 }
 
-int sync_file_system(int fd) {
-#if PROPSLICE_HAVE_SYNCFS
+int make_durable(const int* fds, std::size_t count, std::size_t& durable) {
+  // Otherwise each file by its own sync, which every file system that
+  // promises durability keeps (FUSE ones included) and which waits for no
+  // other program's data. Their writeback is started first, and several
+  // wait at once.
+  durable = 0;
+  if (count == 0) return 0;
+#if PROPSLICE_HAVE_SYNCFS && PROPSLICE_HAVE_TMPFS_MAGIC
   // Since Linux 5.8 it also reports a writeback error of any file of the
-  // file system met since `fd` was opened.
-  return syncfs(fd) == 0 ? 0 : errno;
-#else
-  (void)fd;
-  return ENOSYS;
+  // file system met since the descriptor was opened.
+  if (one_sync_for_all(fds, count)) {
+    if (syncfs(fds[0]) != 0) return errno;
+    durable = count;
+    return 0;
+  }
 #endif
+  for (std::size_t i = 0; i < count; ++i) start_writeback(fds[i]);
+  std::mutex failing;
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> first_failed{count};
+  std::atomic<int> failed_error{0};
+  auto sync_some = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < count && i < first_failed.load();) {
+      if (int error = sync_data(fds[i])) {
+        // The lowest index that failed wins; its errno with it.
+        std::lock_guard<std::mutex> hold(failing);
+        if (i < first_failed.load()) {
+          first_failed.store(i);
+          failed_error.store(error);
+        }
+      }
+    }
+  };
+  std::thread helpers[syncs_in_flight - 1];
+  std::size_t started = 0;
+  for (; started < std::min(count, syncs_in_flight) - 1; ++started) {
+    try {
+      helpers[started] = std::thread(sync_some);
+    } catch (...) {
+      break;  // fewer at once: this thread syncs the rest
+    }
+  }
+  sync_some();
+  for (std::size_t i = 0; i < started; ++i) helpers[i].join();
+  durable = first_failed.load();
+  return durable == count ? 0 : failed_error.load();
 }
 
 int share_blocks(int source, int target, std::uint64_t length) {
@@ -600,6 +688,15 @@ int open_unnamed(int directory) {
 #endif
 }
 
+bool makes_unnamed_files(int directory) {
+  int fd = open_unnamed(directory);
+  if (fd < 0) return false;
+  (void)close(fd);  // never named: it goes with its descriptor
+  return true;
+}
+
+namespace {
+
 int link_unnamed(int fd, int directory, const char* name) {
 #if PROPSLICE_HAVE_O_TMPFILE
   if (links_from_descriptors.load()) {
@@ -618,6 +715,7 @@ int link_unnamed(int fd, int directory, const char* name) {
 #endif
 }
 
+// EINVAL or ENOSYS where the system or the file system has no such rename.
 int rename_without_replacing(int directory, const char* from, const char* to) {
 #if PROPSLICE_HAVE_RENAMEAT2
   return renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0 ? 0 : errno;
@@ -628,6 +726,62 @@ int rename_without_replacing(int directory, const char* from, const char* to) {
   (void)directory, (void)from, (void)to;
   return EINVAL;
 #endif
+}
+
+bool refused_rename(int error) { return error == EINVAL || error == ENOSYS; }
+
+// Whether a link was refused because the file system has no hard links,
+// rather than for the link's own sake.
+bool refused_link(int error) {
+  return error == EPERM || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS;
+}
+
+// Whether `name` in `directory` is still the file `held`.
+bool still_holds(int directory, const char* name, const struct stat& held) {
+  struct stat now;
+  return fstatat(directory, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == held.st_dev &&
+         now.st_ino == held.st_ino;
+}
+
+// The name is taken by creating it empty, which fails when anything is
+// there, and `from` is renamed over that empty file only while the name
+// still holds it. The instant between the last check and the rename stays
+// open.
+int rename_over_placeholder(int directory, const char* from, const char* to) {
+  int placeholder = openat(directory, to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (placeholder < 0) return errno;
+  struct stat held;
+  int error = fstat(placeholder, &held) == 0 ? 0 : errno;
+  if (close(placeholder) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    (void)unlinkat(directory, to, 0);  // just made, and not written to
+    return error;
+  }
+  if (!still_holds(directory, to, held)) return EEXIST;
+  if (renameat(directory, from, directory, to) == 0) return 0;
+  error = errno;
+  if (still_holds(directory, to, held)) (void)unlinkat(directory, to, 0);
+  return error;
+}
+
+}  // namespace
+
+int name_new_file(int directory, int fd, const char* from, const char* to, naming_way& way) {
+  // An unnamed file gets its first name by a link, which fails when the
+  // name is taken.
+  if (from == nullptr) return link_unnamed(fd, directory, to);
+  if (way == naming_way::rename) {
+    int error = rename_without_replacing(directory, from, to);
+    if (!refused_rename(error)) return error;
+    way = naming_way::link;
+  }
+  if (way == naming_way::link) {
+    int error = linkat(directory, from, directory, to, 0) == 0 ? 0 : errno;
+    if (error == 0) (void)unlinkat(directory, from, 0);
+    if (!refused_link(error)) return error;
+    way = naming_way::placeholder;  // no hard links (FAT)
+  }
+  return rename_over_placeholder(directory, from, to);
 }
 
 #if PROPSLICE_HAVE_F_SETLEASE

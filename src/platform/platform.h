@@ -92,18 +92,17 @@ bool held_in_memory(const char* path);
 // Returns 0 or an errno value; ENOSYS where the system cannot tell.
 int free_bytes(int directory, const char* path, std::uint64_t& bytes);
 
-// Puts the data of the file open as `fd` on the disk, with what is needed
-// to read it back. Returns 0 or an errno value.
-int sync_data(int fd);
+// Makes the data of the files open as fds[0] .. fds[count - 1] durable,
+// with what is needed to read them back, in the way this system does that
+// best for many files at once (see platform.cc). Returns 0, or the errno
+// value of the first of them, in order, that failed; `durable` is set to
+// how many before it are on the disk.
+int make_durable(const int* fds, std::size_t count, std::size_t& durable);
 
 // Starts writing the data of the file open as `fd` to the disk, without
-// waiting for it: a later sync then finds little left to do. Only a hint.
+// waiting for it: a later make_durable() then finds little left to do.
+// Only a hint.
 void start_writeback(int fd);
-
-// Puts everything written to the file system of `fd` on the disk, with
-// what is needed to read it back: one wait for many files. Returns 0 or an
-// errno value; ENOSYS where the system can only sync file by file.
-int sync_file_system(int fd);
 
 // Makes the first `length` bytes of `target` those of `source` at the same
 // offsets, sharing the file system's blocks where it can. Returns 0 or an
@@ -111,19 +110,26 @@ int sync_file_system(int fd);
 int share_blocks(int source, int target, std::uint64_t length);
 
 // A new file in `directory` that has no name: it goes with its last
-// descriptor unless linked. Returns the descriptor open for writing, or -1
-// with errno set: EOPNOTSUPP, EISDIR or EINVAL when the system or the file
-// system has no such files.
+// descriptor unless named. Returns the descriptor open for writing, or -1
+// with errno set.
 int open_unnamed(int directory);
+// Whether the file system of `directory` makes such files: decided once
+// per directory, by making one.
+bool makes_unnamed_files(int directory);
 
-// Gives the unnamed file open as `fd` the name `name` in `directory`;
-// fails with EEXIST when the name is taken. Returns 0 or an errno value.
-int link_unnamed(int fd, int directory, const char* name);
+// How a file system takes a new name without replacing what is there,
+// best first: each is tried until the file system accepts one.
+enum class naming_way { rename, link, placeholder };
 
-// Renames `from` to `to` in `directory` unless `to` exists (EEXIST then),
-// as one step. Returns 0 or an errno value: EINVAL or ENOSYS where the
-// system or the file system cannot do so.
-int rename_without_replacing(int directory, const char* from, const char* to);
+// Gives a complete file the name `to` in `directory`, unless something is
+// there already (EEXIST; a dangling symbolic link included), and never
+// replacing what another process puts there meanwhile. The file is the one
+// named `from` in `directory`, which is gone afterwards, or with `from`
+// null the unnamed file open as `fd`. `way` starts as naming_way::rename
+// for a new directory and is stepped down where its file system refuses a
+// way; where only the placeholder is left, a kill between its steps leaves
+// an empty file under the name. Returns 0 or an errno value.
+int name_new_file(int directory, int fd, const char* from, const char* to, naming_way& way);
 
 // Sets the process up to hear at once that a read lease is being broken:
 // the signal that says so is handled, and unblocked whatever signal mask

@@ -3,13 +3,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <new>
 
-#include "error.h"
-#include "messages.h"
 #include "platform/platform.h"
 #include "split/block_sharing.h"
 #include "split/output_file.h"
@@ -19,10 +15,6 @@
 #include "split/pending_outputs.h"
 
 namespace {
-
-// An output this large is put on its way to the disk as soon as it is
-// written, while the next ones are.
-constexpr std::uint64_t writeback_early = std::uint64_t{1} << 20;
 
 // Writes the output that keeps property `ordinal`, made of `pieces`, into
 // `output`.
@@ -39,10 +31,6 @@ int write_output(output_file& output, output_directory& directory, const output_
     error = output.truncate();
     if (error == 0) error = output.write(pieces, 0);
   }
-  // On a disk, its sync is that of its group, to come; the disk starts on
-  // a large output at once (a small one costs more to start alone).
-  if (error == 0 && pending_outputs::groups(directory) && output.bytes_written() >= writeback_early)
-    output.start_writeback();
   return error;
 }
 
@@ -86,86 +74,60 @@ std::uint64_t output_bytes(const scan_result& scanned) {
 
 void generate_outputs(const std::string& input_path, const scan_result& scanned, split_run& run) {
   const settings& options = run.options;
-  pending_outputs& pending = run.pending;
+  pending_outputs& queue = run.pending;
   const std::uint64_t count = scanned.property_lines.size();
   const output_naming naming(input_path, count);
+  std::string name;
   // The output being made: what fails, memory running short included, fails
   // it. Those before it are complete, and named before the failure is told.
   std::uint64_t current = 0;
   try {
+    naming.build(0, name);  // every later name has the same length: no more memory
     if (options.verbosity != 0)
-      pending.print("Found " + std::to_string(count) + " properties in " +
-                    std::to_string(scanned.lines.size()) + " lines");
+      queue.print("Found " + std::to_string(count) + " properties in " +
+                  std::to_string(scanned.lines.size()) + " lines");
     const output_layout layout(scanned);
     const std::vector<std::size_t> kept = kept_properties(scanned);
-    std::string name;
-    naming.build(0, name);  // every later name has the same length: no more memory
     int error = 0;
     const std::shared_ptr<output_directory> directory = run.directories.open_for(name, error);
-    if (directory == nullptr) naming.exit_cannot_write(0, error);
-    // On a disk, outputs wait to be synced in a group and then named; on
-    // tmpfs they are named at once, after those that wait.
-    const bool grouped = pending_outputs::groups(*directory);
-    if (!grouped) pending.commit();
+    if (directory == nullptr) queue.raise_output_failure(name, error);
     block_sharing sharing(scanned);
 
     // Runs on the writing threads.
-    auto write = [&](std::uint64_t number, output_file& output) {
-      thread_local std::string own_name;
-      thread_local std::vector<iovec> pieces;
-      layout.pieces_for(kept[number], pieces);
+    auto write = [&](std::uint64_t number, output_file& output, output_scratch& scratch) {
+      layout.pieces_for(kept[number], scratch.pieces);
       // A large output whose name is visibly taken fails before it is
       // written; naming is what decides, should the name be taken since.
-      if (!options.force_overwrite && total_size(pieces) >= worth_a_look_first) {
-        naming.build(number, own_name);
-        if (name_taken(*directory, own_name)) return EEXIST;
+      if (!options.force_overwrite && total_size(scratch.pieces) >= worth_a_look_first) {
+        naming.build(number, scratch.name);
+        if (name_taken(*directory, scratch.name)) return EEXIST;
       }
-      return write_output(output, *directory, layout, kept[number], sharing, pieces);
+      return write_output(output, *directory, layout, kept[number], sharing, scratch.pieces);
     };
     output_writers writers(count, output_thread_count(count, output_bytes(scanned)), write);
-    on_fatal_error stop_writers([&] { writers.stop(); });
 
-    // Output `current`, written into `output`, takes its name now, or
-    // joins the group that waits for its sync.
-    auto name_it = [&](output_file* output) {
-      if (grouped) {
-        pending.add(writers.take(current), directory, name);
-        return 0;
-      }
-      int failure = output->publish(directory->name_of(name), options.force_overwrite);
-      if (failure == 0 && options.verbosity != 0) pending.print("Generated ", name);
-      return failure;
+    // Output `current`, once written, goes to the queue to be named.
+    auto write_and_queue = [&] {
+      output_file* output;
+      int failure = writers.wait_for(current, output);
+      return failure != 0 ? failure : queue.add(writers.file(current), directory, name);
     };
     for (; current < count; ++current) {
-      output_file* output;
-      error = writers.wait_for(current, output);
       naming.build(current, name);
-      if (error == 0) error = name_it(output);
-      if ((error == ENOSPC || error == EDQUOT) && writers.continue_alone()) {
-        // What was written ahead took space that one thread would have
-        // left free, for the output or for its name: this output is
-        // written again with nothing ahead of it, and named.
-        error = writers.wait_for(current, output);
-        if (error == 0) error = name_it(output);
-      }
-      if (error == EEXIST && !options.force_overwrite)
-        exit_with_error("Output file %s already exists. Delete or use -f to overwrite",
-                        name.c_str());
-      if (error != 0) naming.exit_cannot_write(current, error);
+      error = write_and_queue();
+      // What was written ahead took space that one thread would have left
+      // free, for the output or for its name: this output is written again
+      // with nothing ahead of it.
+      if ((error == ENOSPC || error == EDQUOT) && writers.continue_alone()) error = write_and_queue();
+      if (error != 0) queue.raise_output_failure(std::move(name), error);
       writers.release(current);
     }
   } catch (const std::bad_alloc&) {
     // Nothing partial is left: the writers are gone, and with them what was
     // not named.
-    naming.exit_cannot_write(current, ENOMEM);
+    naming.build(current, name);
+    queue.raise_output_failure(std::move(name), ENOMEM);
   }
   // No clone follows: a writer of the input need not wait for the tool.
   platform::drop_read_lease(scanned.input.get());
-}
-
-void generate_outputs(const std::string& input_path, const scan_result& scanned,
-                      const settings& options) {
-  split_run run(options);
-  generate_outputs(input_path, scanned, run);
-  run.pending.commit();
 }

@@ -8,8 +8,8 @@
 #include "split/scan.h"
 
 // What the inputs of one run share on their way out: the output directory
-// opened last, and the outputs waiting to be synced and named (with the
-// messages that come after them).
+// opened last, and the queue of what the run owes (messages, and outputs
+// waiting for their names).
 struct split_run {
   explicit split_run(const settings& options)
       : options(options), pending(options.force_overwrite, options.verbosity != 0) {}
@@ -19,16 +19,11 @@ struct split_run {
 };
 
 // Writes one output file per property of an input with two or more, named
-// by output_naming and numbered in the iteration order of property_lines.
-// Ends the process through exit_with_error when an output exists (without
-// force_overwrite) or cannot be written. Each output takes its name only when
-// complete (on a disk, when its group is synced: that may be after later
-// inputs were read, the messages waiting with it); on a copy-on-write file
-// system it shares the input's blocks where it holds the same bytes at the
-// same offsets. Outputs are written on several threads where that pays, and
-// named in number order.
+// by output_naming and numbered in the iteration order of property_lines,
+// into the directory the input's path names now; each goes to the run's
+// queue, which names it once complete (and, on a disk, durable). Raises a
+// failure when an output exists (without force_overwrite) or cannot be
+// written. On a copy-on-write file system an output shares the input's
+// blocks where it holds the same bytes at the same offsets. Outputs are
+// written on several threads where that pays, and named in number order.
 void generate_outputs(const std::string& input_path, const scan_result& scanned, split_run& run);
-
-// The same for one input alone: its outputs are all named on return.
-void generate_outputs(const std::string& input_path, const scan_result& scanned,
-                      const settings& options);

@@ -1,9 +1,8 @@
 #include "split/output_directory.h"
 
+#include <sys/stat.h>
 
 #include <cerrno>
-
-#include "platform/platform.h"
 
 const char* base_name(const std::string& name) {
   std::size_t slash = name.rfind('/');
@@ -23,8 +22,13 @@ std::string directory_of(const std::string& name) {
 int output_directory::open_for(const std::string& output_name) {
   std::string path = directory_of(output_name);
   fd_ = file_descriptor(platform::open_directory(path.c_str()));
+  struct stat status;
   if (fd_.valid()) {
-    survives_power_loss = !platform::held_in_memory(fd_.get());
+    if (fstat(fd_.get(), &status) != 0) return errno;
+    device_ = status.st_dev;
+    inode_ = status.st_ino;
+    survives_power_loss_ = !platform::held_in_memory(fd_.get());
+    unnamed_temporaries_ = platform::makes_unnamed_files(fd_.get());
     return 0;
   }
   if (errno != EACCES || !platform::directories_open_for_reading()) return errno;
@@ -32,10 +36,13 @@ int output_directory::open_for(const std::string& output_name) {
   // named by paths, whatever is refused is refused output by output, as
   // with a descriptor. A system that opens directories only to read them
   // has no unnamed temporaries either.
-  unnamed_temporaries = false;
+  if (stat(path.c_str(), &status) == 0) {
+    device_ = status.st_dev;
+    inode_ = status.st_ino;
+  }
   prefix_ = path == "." ? "" : path;
   path_ = std::move(path);
-  survives_power_loss = !platform::held_in_memory(path_.c_str());
+  survives_power_loss_ = !platform::held_in_memory(path_.c_str());
   return 0;
 }
 
@@ -47,10 +54,17 @@ int output_directory::free_bytes(std::uint64_t& bytes) const {
   return platform::free_bytes(fd(), path_.c_str(), bytes);
 }
 
+bool output_directory::is(const std::string& path) const {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 && status.st_dev == device_ && status.st_ino == inode_;
+}
+
 std::shared_ptr<output_directory> output_directories::open_for(const std::string& output_name,
                                                                int& error) {
   std::string path = directory_of(output_name);
-  if (last_ == nullptr || path != path_) {
+  // A path that names another directory since (swapped, or a link turned)
+  // gets that one.
+  if (last_ == nullptr || path != path_ || !last_->is(path)) {
     auto directory = std::make_shared<output_directory>();
     if ((error = directory->open_for(output_name)) != 0) return nullptr;
     last_ = std::move(directory);

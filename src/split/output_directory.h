@@ -1,17 +1,19 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/types.h>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "platform/platform.h"
 #include "split/file_descriptor.h"
 
-// The directory that an input's outputs go to, opened once: outputs are
-// created and named relative to it, so a long path never grows past the
-// system's limit on the way.
+// The directory that an input's outputs go to, opened once for them:
+// outputs are created and named relative to it, so a long path never grows
+// past the system's limit on the way. What its file system offers is
+// learnt when it is opened, and stays.
 //
 // Where the system opens directories only to read them, one that can be
 // written and searched but not listed cannot be opened at all: its outputs
@@ -35,28 +37,32 @@ class output_directory {
   // The bytes its file system has left for this user. Returns 0 or an
   // errno value.
   int free_bytes(std::uint64_t& bytes) const;
+  // Whether `path` (a directory) names this directory now.
+  bool is(const std::string& path) const;
 
-  // False once the file system refused an unnamed temporary file: outputs
-  // are then written under hidden random names beside their final ones.
-  std::atomic<bool> unnamed_temporaries{true};
-
-  // False once the file system refused a hard link: a name is then taken
-  // by creating it, and renaming the complete output over it.
-  std::atomic<bool> hard_links{true};
-
+  // Whether outputs are written into unnamed temporary files; if not, under
+  // hidden random names beside their final ones.
+  bool unnamed_temporaries() const { return unnamed_temporaries_; }
   // False on file systems held in memory only (tmpfs), whose files a power
-  // cut takes anyway: outputs there are not synced.
-  bool survives_power_loss = true;
+  // cut takes anyway: outputs there are not made durable.
+  bool survives_power_loss() const { return survives_power_loss_; }
+  // How a complete output takes its name without replacing: only ever
+  // changed by the thread that names outputs.
+  platform::naming_way naming = platform::naming_way::rename;
 
  private:
   file_descriptor fd_;
   std::string path_;    // of the directory, "." or ending in "/", where not open
   std::string prefix_;  // the same, "" for "."
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+  bool unnamed_temporaries_ = false;
+  bool survives_power_loss_ = true;
 };
 
 // The output directories of a run. Inputs come in runs from one directory
-// (a benchmark set), so the last one opened serves again while the path is
-// the same: it is opened and probed once, not once per input.
+// (a benchmark set), so the last one opened serves again while its path
+// still names that very directory: one status call per input.
 class output_directories {
  public:
   // The directory of `output_name`, or null with `error` set.

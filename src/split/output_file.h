@@ -32,17 +32,15 @@ class output_file {
   // `skip` on. Returns 0 or an errno value.
   int write(const std::vector<iovec>& pieces, std::uint64_t skip);
 
-  // Puts what was written on the disk, so that once named the output is
-  // whole after a power cut too (nothing to do on tmpfs). Returns 0 or an
-  // errno value.
-  int sync();
-  // The same for everything written to the output's file system, this
-  // output's bytes included: one wait for a group of outputs.
-  int sync_file_system();
-  // Starts putting what was written on the disk, for a sync to come.
+  // Starts putting what was written on the disk, for make_durable() to
+  // come (see platform.h).
   void start_writeback();
+  // The descriptor to make durable.
+  int fd() const { return fd_; }
   // The bytes the last write() wrote: what a sync has to put on the disk.
   std::uint64_t bytes_written() const { return bytes_written_; }
+  // Whether it waits under a hidden name, which a SIGKILL would leave.
+  bool under_hidden_name() const { return temporary_.exists(); }
 
   // Empties the output, to write it again from the start.
   int truncate();
@@ -60,8 +58,7 @@ class output_file {
   void discard();
 
  private:
-  int name_unnamed(const char* base, bool replace);
-  int name_named(const char* base, bool replace);
+  int replace_unnamed(const char* base);
 
   output_directory* directory_ = nullptr;
   int fd_ = -1;

@@ -1,7 +1,5 @@
 #include "split/output_naming.h"
 
-#include "error.h"
-
 namespace {
 
 int digit_count(std::uint64_t n) {
@@ -45,10 +43,4 @@ void output_naming::build(std::uint64_t number, std::string& name) const {
   name.assign(stem_);
   name += part_for(number).text;
   name += extension_;
-}
-
-void output_naming::exit_cannot_write(std::uint64_t number, int error) const {
-  exit_with_error("Cannot write output file %.*s%s%.*s: %s", static_cast<int>(stem_.size()),
-                  stem_.data(), part_for(number).text, static_cast<int>(extension_.size()),
-                  extension_.data(), error_text(error));
 }

@@ -14,10 +14,6 @@ class output_naming {
   // Builds the name of output `number` into `name`, which may belong to
   // any thread.
   void build(std::uint64_t number, std::string& name) const;
-  // Ends the process with "Cannot write output file NAME: REASON" for
-  // output `number`, through exit_with_error. Asks for no memory, which may
-  // be what ran short.
-  [[noreturn]] void exit_cannot_write(std::uint64_t number, int error) const;
 
  private:
   struct number_part {

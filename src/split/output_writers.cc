@@ -16,16 +16,6 @@ output_writers_test_hooks output_writers_hooks;
 
 namespace {
 
-// Outputs in flight per thread: one being written, one waiting for its turn
-// to be published while the next is written.
-constexpr unsigned outputs_ahead_per_thread = 2;
-
-// Copying into the page cache is bound by memory long before this many
-// threads; and the outputs in flight must fit in the signal handler's list
-// of temporaries.
-constexpr unsigned most_threads = 64;
-static_assert(std::size_t{most_threads} * outputs_ahead_per_thread <= temporaries_at_most);
-
 // Below this many bytes in all, starting threads costs more than it saves:
 // a thread starts in tens of microseconds, a megabyte is copied into the
 // page cache in about a hundred. Above it, even outputs of a few hundred
@@ -35,6 +25,23 @@ constexpr std::uint64_t bytes_worth_threads = std::uint64_t{4} << 20;
 
 }  // namespace
 
+const output_descriptors& output_descriptors_at_most() {
+  static const output_descriptors at_most = [] {
+    constexpr rlim_t kept_for_the_rest = 8;
+    rlimit files{};
+    std::size_t all = std::size_t{1} << 20;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+      all = static_cast<std::size_t>(std::max<rlim_t>(files.rlim_cur, kept_for_the_rest + 2) -
+                                     kept_for_the_rest);
+    const std::size_t threads = std::min<std::size_t>(
+        std::max(platform::usable_processors(), platform::fixed_thread_count()), most_threads);
+    const std::size_t writing = std::max<std::size_t>(
+        1, std::min(all / 2, threads * outputs_ahead_per_thread));
+    return output_descriptors{writing, all - writing};
+  }();
+  return at_most;
+}
+
 unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes) {
   std::uint64_t threads = platform::fixed_thread_count();
   if (threads == 0) {
@@ -42,10 +49,8 @@ unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes) {
     threads = platform::usable_processors();
   }
   // Each output in flight holds a descriptor.
-  rlimit files{};
-  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
-    threads = std::min<std::uint64_t>(
-        threads, files.rlim_cur > 32 ? (files.rlim_cur - 32) / outputs_ahead_per_thread : 1);
+  threads = std::min<std::uint64_t>(threads,
+                                    output_descriptors_at_most().writing / outputs_ahead_per_thread);
   threads = std::clamp<std::uint64_t>(std::min(threads, outputs), 1, most_threads);
   return static_cast<unsigned>(threads);
 }
@@ -107,7 +112,7 @@ void output_writers::work() {
     int error;
     try {
       if (!place.file) place.file = std::make_unique<output_file>();
-      error = write_(number, *place.file);
+      error = write_(number, *place.file, place.scratch);
     } catch (const std::bad_alloc&) {
       error = ENOMEM;
     }
@@ -123,16 +128,12 @@ int output_writers::wait_for(std::uint64_t number, output_file*& output) {
   if (threads_.empty()) {
     if (!place.file) place.file = std::make_unique<output_file>();
     output = place.file.get();
-    return write_(number, *place.file);
+    return write_(number, *place.file, place.scratch);
   }
   for (std::uint64_t written; (written = place.written.load()) != number + 1;)
     place.written.wait(written);
   output = place.file.get();  // made by the thread that wrote it
   return place.error;
-}
-
-std::unique_ptr<output_file> output_writers::take(std::uint64_t number) {
-  return std::move(slot_for(number).file);
 }
 
 void output_writers::release(std::uint64_t number) {

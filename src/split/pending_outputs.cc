@@ -1,23 +1,27 @@
 #include "split/pending_outputs.h"
 
-#include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <utility>
 
-#include "error.h"
+#include "failure.h"
 #include "messages.h"
+#include "platform/platform.h"
+#include "split/output_writers.h"
+#include "split/temporaries.h"
 
 namespace {
 
-// The most outputs a group holds: each keeps a descriptor open, and a
-// named temporary its place in the list that a signal removes (which has
-// room for these and for those the writing threads have in hand).
+// The most outputs a group holds, whatever the descriptors allow.
 constexpr std::size_t entries_at_most = 1024;
-static_assert(entries_at_most + 128 <= temporaries_at_most);
+
+// The most outputs that wait under hidden names, which a SIGKILL leaves
+// behind: past these a group is named.
+constexpr std::size_t named_temporaries_at_most = 4;
+static_assert(named_temporaries_at_most + outputs_in_flight_at_most <= temporaries_at_most);
 
 // The most bytes a group holds: dirty pages that the sync waits for. On
 // a disk with little room left a group holds at most a quarter of it, so
@@ -26,13 +30,32 @@ static_assert(entries_at_most + 128 <= temporaries_at_most);
 // time).
 constexpr std::uint64_t bytes_at_most = std::uint64_t{256} << 20;
 
-// The longest a group waits for more outputs: a run over slow inputs still
-// names its outputs (and says so) as it goes.
+// The longest an output waits for its name.
 constexpr std::int64_t wait_at_most_ns = 1'000'000'000;
+
+// An input this large may take longer to read than an output waits.
+constexpr off_t long_read = off_t{4} << 20;
 
 // The most message text that waits with a group, however few outputs it
 // has (inputs with fewer than two properties add messages, no outputs).
 constexpr std::size_t text_at_most = std::size_t{1} << 20;
+
+// An output this large has its writeback started when it joins a group,
+// while the next ones are written (a small one costs more to start alone).
+constexpr std::uint64_t writeback_early = std::uint64_t{1} << 20;
+
+std::int64_t monotonic_ns() {
+  timespec now{};
+  (void)clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+// Room for one more element, growing as push_back would, so that the push
+// after it cannot fail.
+template <typename T>
+void make_room(std::vector<T>& v) {
+  if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(16, v.capacity() * 2));
+}
 
 }  // namespace
 
@@ -46,56 +69,63 @@ void pending_outputs::print(std::string_view first, std::string_view second) {
   if (text_.size() >= text_at_most) commit();
 }
 
-namespace {
-
-std::int64_t monotonic_ns() {
-  timespec now{};
-  (void)clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
-}  // namespace
-
 void pending_outputs::start_group(const output_directory& directory) {
   started_ns_ = monotonic_ns();
   // Where the room left cannot be told, as much as on a roomy disk.
   std::uint64_t free = 0;
   bytes_at_most_ = directory.free_bytes(free) == 0 ? std::min(bytes_at_most, free / 4) : bytes_at_most;
-  // Descriptors: half of what the process may open, the rest for the
-  // inputs, the directories and the writing threads.
-  entries_at_most_ = entries_at_most;
-  rlimit files{};
-  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
-    entries_at_most_ = std::clamp<rlim_t>(files.rlim_cur > 64 ? (files.rlim_cur - 64) / 2 : 1, 1,
-                                          entries_at_most);
 }
 
-void pending_outputs::add(std::unique_ptr<output_file> file,
-                          std::shared_ptr<output_directory> directory, const std::string& name) {
-  if (entries_.empty()) start_group(*directory);
-  bytes_ += file->bytes_written();
-  entries_.push_back({std::move(file), std::move(directory), name, line_ends_.size()});
-  if (entries_.size() >= entries_at_most_ || bytes_ >= bytes_at_most_ ||
-      monotonic_ns() - started_ns_ >= wait_at_most_ns)
+bool pending_outputs::group_full() const {
+  return entries_.size() >= entries_at_most ||
+         descriptors_ >= output_descriptors_at_most().waiting ||
+         named_temporaries_ >= named_temporaries_at_most || bytes_ >= bytes_at_most_ ||
+         monotonic_ns() - started_ns_ >= wait_at_most_ns;
+}
+
+int pending_outputs::add(std::unique_ptr<output_file>& file,
+                         std::shared_ptr<output_directory> directory, const std::string& name) {
+  if (!directory->survives_power_loss()) {
     commit();
+    int error = file->publish(directory->name_of(name), replace_);
+    if (error == 0 && verbose_) print_line("Generated ", name);
+    return error;
+  }
+  std::string own_name;
+  try {
+    make_room(entries_);
+    make_room(fds_);
+    own_name = name;
+  } catch (...) {
+    file->discard();
+    throw;
+  }
+  if (entries_.empty()) start_group(*directory);
+  if (file->bytes_written() >= writeback_early) file->start_writeback();
+  descriptors_ += entries_.empty() || entries_.back().directory != directory ? 2 : 1;
+  named_temporaries_ += file->under_hidden_name() ? 1 : 0;
+  bytes_ += file->bytes_written();
+  fds_.push_back(file->fd());
+  entries_.push_back({std::move(file), std::move(directory), std::move(own_name), line_ends_.size()});
+  if (group_full()) commit();
+  return 0;
 }
 
 void pending_outputs::before_reading(const std::string& path) {
   if (entries_.empty()) return;
   struct stat status;
-  if (!replace_) {
-    // Names that waiting outputs take are free until then.
-    if (stat(path.c_str(), &status) != 0) commit();
-    return;
-  }
   // With -f a name may hold the file that its output replaces. Another
   // name for that file (a hard link) keeps it when the name is replaced,
   // so only a path that ends in such a name, or goes through a link,
-  // reads what the output replaces.
-  if (lstat(path.c_str(), &status) != 0 || S_ISLNK(status.st_mode)) {
+  // reads what the output replaces. Without -f, names that waiting
+  // outputs take are free until then.
+  int found = replace_ ? lstat(path.c_str(), &status) : stat(path.c_str(), &status);
+  if (found != 0 || S_ISLNK(status.st_mode) || !S_ISREG(status.st_mode) ||
+      status.st_size >= long_read || monotonic_ns() - started_ns_ >= wait_at_most_ns) {
     commit();
     return;
   }
+  if (!replace_) return;
   std::string_view base = base_name(path);
   if (base.find("-p") == std::string_view::npos) return;  // in every output's name
   for (const entry& output : entries_) {
@@ -106,51 +136,37 @@ void pending_outputs::before_reading(const std::string& path) {
   }
 }
 
-std::size_t pending_outputs::sync_group(int& error) {
-  // One output alone waits for its own bytes only.
-  if (entries_.size() == 1) {
-    error = entries_.front().file->sync();
-    return error == 0 ? 1 : 0;
+void pending_outputs::commit() {
+  if (entries_.empty()) {
+    print_lines_up_to(line_ends_.size());
+    clear();
+    return;
   }
-  // The file system of each directory at once (a group nearly always has
-  // one directory).
-  const output_directory* synced = nullptr;
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
-    if (entries_[i].directory.get() == synced) continue;
-    synced = entries_[i].directory.get();
-    error = entries_[i].file->sync_file_system();
-    if (error == ENOSYS) break;
-    if (error != 0) return i;
+  std::size_t durable = 0;
+  int error = platform::make_durable(fds_.data(), fds_.size(), durable);
+  try {
+    for (std::size_t next = 0; next < entries_.size(); ++next) {
+      entry& output = entries_[next];
+      print_lines_up_to(output.lines_before);
+      if (next == durable || (error = output.file->publish(output.directory->name_of(output.name),
+                                                           replace_)) != 0) {
+        std::string name = std::move(output.name);
+        discard();
+        raise_output_failure(std::move(name), error);
+      }
+      if (verbose_) print_line("Generated ", output.name);
+    }
+    print_lines_up_to(line_ends_.size());
+  } catch (...) {
+    discard();  // a message that failed: what comes after it never was
+    throw;
   }
-  // A system that syncs file by file: one after the other, in order.
-  if (error == ENOSYS) {
-    for (std::size_t i = 0; i < entries_.size(); ++i)
-      if ((error = entries_[i].file->sync()) != 0) return i;
-  }
-  error = 0;
-  return entries_.size();
+  clear();
 }
 
-void pending_outputs::commit() {
-  // Should this end the process, what was not named is thrown away first.
-  on_fatal_error discard_the_rest([this] { discard(); });
-  int error = 0;
-  std::size_t synced = sync_group(error);
-  for (std::size_t next = 0; next < entries_.size(); ++next) {
-    entry& output = entries_[next];
-    print_lines_up_to(output.lines_before);
-    if (next == synced || (error = output.file->publish(output.directory->name_of(output.name), replace_)) != 0) {
-      std::string name = std::move(output.name);
-      discard();
-      if (error == EEXIST && !replace_)
-        exit_with_error("Output file %s already exists. Delete or use -f to overwrite",
-                        name.c_str());
-      exit_with_error("Cannot write output file %s: %s", name.c_str(), error_text(error));
-    }
-    if (verbose_) print_line("Generated ", output.name);
-  }
-  print_lines_up_to(line_ends_.size());
-  clear();
+void pending_outputs::raise_output_failure(std::string name, int error) const {
+  raise_failure(error == EEXIST && !replace_ ? failure::kind::output_exists : failure::kind::output,
+                error, std::move(name));
 }
 
 void pending_outputs::print_lines_up_to(std::size_t line) {
@@ -168,6 +184,9 @@ void pending_outputs::discard() {
 
 void pending_outputs::clear() {
   entries_.clear();
+  fds_.clear();
+  descriptors_ = 0;
+  named_temporaries_ = 0;
   bytes_ = 0;
   text_.clear();
   line_ends_.clear();

@@ -10,19 +10,20 @@
 #include "split/output_directory.h"
 #include "split/output_file.h"
 
-// Outputs that are complete but not named yet, of all the inputs of a run,
-// and the messages that go between them. An output on a disk must be on
-// the disk before it takes its name, so that after a power cut a name only
-// ever holds a complete output; syncing each output on its own costs a
-// wait for the disk per output. Instead outputs wait here in a group
-// (written, their writeback started) that is synced at once and then named
-// in number order: one wait per group. The messages wait with them, so a
-// run prints, names and leaves behind what it would if every output were
-// synced and named the moment it was written; a failure, a signal or a
-// full disk stops it at the same output, with the same message.
+// What a run owes, in order: messages, and complete outputs waiting for
+// their names. Every output is named here, and nowhere else. An output on a
+// disk must be durable before it takes its name, so that after a power cut
+// a name only ever holds a complete output; one sync per output costs a
+// wait for the disk each. So outputs on a disk wait in a group that is made
+// durable at once and then named in number order; an output on tmpfs, which
+// a power cut takes anyway, is named at once, after those that wait. The
+// messages wait with the outputs, so a run prints, names and leaves what it
+// would if each output were synced and named the moment it was written.
 //
-// Outputs on tmpfs, which a power cut takes anyway, never wait: they are
-// named at once by the caller, after commit() (see groups()).
+// Calling sequence: print() and add() as the run goes, before_reading()
+// before each input, commit() at the end and after a failure (before it is
+// reported). A failure of naming is raised from commit(), after the outputs
+// before it were named; those after it are discarded.
 class pending_outputs {
  public:
   pending_outputs(bool replace, bool verbose) : replace_(replace), verbose_(verbose) {}
@@ -34,29 +35,28 @@ class pending_outputs {
   // waiting before it.
   void print(std::string_view first, std::string_view second = {});
 
-  // Whether outputs in `directory` are to wait here. Those that are not
-  // are named by the caller at once, after commit().
-  static bool groups(const output_directory& directory) { return directory.survives_power_loss; }
+  // Takes `file`, the complete output called `name` in `directory`, with a
+  // "Generated" message. On tmpfs it is named now, and left with the caller
+  // (closed): returns 0 or the errno value of that naming, which leaves the
+  // caller its retry. Elsewhere it is moved into the queue. Memory running
+  // short throws std::bad_alloc; `file` is then discarded.
+  int add(std::unique_ptr<output_file>& file, std::shared_ptr<output_directory> directory,
+          const std::string& name);
 
-  // Takes `file`, the complete output called `name` (its writeback
-  // started), to be synced with its group and then named, with a
-  // "Generated" message. May commit. Memory running short throws
-  // std::bad_alloc; `file` is then discarded.
-  void add(std::unique_ptr<output_file> file, std::shared_ptr<output_directory> directory,
-           const std::string& name);
-
-  // Before the input at `path` is read: commits first if the input may be
-  // an output still waiting for its name (a path not there yet), or with
-  // -f what one is to replace (a file of the same final name, or one
-  // reached through a symbolic link), so that it is read as it would be
-  // after those outputs were named.
+  // Before the input at `path` is read: commits first if that input may
+  // block or take long (not a regular file, or a large one), if it may be
+  // an output still waiting (a path not there yet), or with -f what one is
+  // to replace (a file of the same final name, or one reached through a
+  // symbolic link), so that it is read as after those outputs were named.
   void before_reading(const std::string& path);
 
-  // Syncs the waiting outputs, names them in order and prints the messages
-  // between them and after them. A failure ends the process through
-  // exit_with_error, after naming those before the one that failed; what
-  // comes after it is discarded.
+  // Makes the waiting outputs durable, names them in order and prints the
+  // messages between and after them.
   void commit();
+
+  // Raises the failure of output `name` with `error`: "already exists"
+  // (EEXIST without -f) or "Cannot write output file".
+  [[noreturn]] void raise_output_failure(std::string name, int error) const;
 
  private:
   struct entry {
@@ -66,11 +66,8 @@ class pending_outputs {
     std::size_t lines_before;  // messages printed before it is named
   };
 
-  // Opens a new group: how much it may hold, from what the disk has free.
   void start_group(const output_directory& directory);
-  // Syncs the group; returns how many of its outputs are on the disk
-  // (all of them, but for a failure) and sets `error` for the next one.
-  std::size_t sync_group(int& error);
+  bool group_full() const;
   void print_lines_up_to(std::size_t line);
   // Throws away the outputs not named yet and the messages not printed.
   void discard();
@@ -78,10 +75,12 @@ class pending_outputs {
 
   const bool replace_, verbose_;
   std::vector<entry> entries_;
-  std::uint64_t bytes_ = 0;         // written by the entries, not yet synced
-  std::uint64_t bytes_at_most_ = 0;  // for this group
-  std::size_t entries_at_most_ = 1;
-  std::int64_t started_ns_ = 0;  // when the group's first output came
+  std::vector<int> fds_;               // of the entries, to be made durable
+  std::size_t descriptors_ = 0;        // the entries hold, their directories included
+  std::size_t named_temporaries_ = 0;  // among the entries
+  std::uint64_t bytes_ = 0;            // written by the entries, not yet synced
+  std::uint64_t bytes_at_most_ = 0;    // for this group
+  std::int64_t started_ns_ = 0;        // when the group's first output came
   // Messages not printed yet: their text, one after the other, and where
   // each ends in it.
   std::string text_;

@@ -15,7 +15,7 @@
 #include <string>
 
 // How many named temporaries may exist at once.
-constexpr std::size_t temporaries_at_most = 1280;
+constexpr std::size_t temporaries_at_most = 160;
 
 using hidden_name = std::array<char, 40>;
 
