@@ -12,8 +12,8 @@
 //                                 descriptor are refused, see linkat)
 //   PROPSLICE_NO_LINKS=1          as on FAT: renameat2 fails with EINVAL and
 //                                 a link to an output's own name with EPERM
-//                                 (with named temporaries, a seam of the
-//                                 tool, outputs then take their names over
+//                                 (with named temporaries, set by the
+//                                 harness, outputs then take their names over
 //                                 placeholders)
 //   PROPSLICE_TAKE_NAME_BEFORE_RENAME=1
 //                                 plays another process: when the tool
@@ -38,7 +38,7 @@
 //                                 naming, 'S' a failed sync, 'r' refused
 //                                 random bytes, 'i' an interrupted write
 //
-// (A clone that fails is a seam of the tool: see seams.cc.)
+// (A clone that fails is the harness's: see harness.cc.)
 
 #include <dlfcn.h>
 #include <fcntl.h>

@@ -27,9 +27,10 @@
 #include "command_line.h"
 #include "split/generate.h"
 #include "platform/platform.h"
-#include "platform/seams.h"
+#include "platform/system_calls.h"
 #include "split/output_writers.h"
 #include "split/scan.h"
+#include "harness.h"
 #include "tool_runner.h"
 
 namespace {
@@ -310,8 +311,8 @@ TEST(OutputSafety, FullDiskStopsWhereOneThreadWould) {
 // the room the disk had, so it is not what filled it. Where the disk fills
 // up as the outputs waiting are synced, no name is given to any of them:
 // the run stops at the first. A naming or a sync fails through a library
-// preloaded into the tool (tests/fault_shim.cc); a clone through the seam
-// that stands in for a copy-on-write file system (seams.cc).
+// preloaded into the tool (tests/fault_shim.cc); a clone through the
+// harness's stand-in for a copy-on-write file system (harness.cc).
 TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
   const int count = 6;
   const std::size_t shared_bytes = 64 * 1024;
@@ -346,9 +347,11 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
     grouped = !platform::held_in_memory(fd);
     close(fd);
   }
+  const bool shares_blocks = shares_blocks_through_a_call();
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
     const bool cloning = r.fault.starts_with("clones=");
+    if (cloning && !shares_blocks) continue;  // no clone to stand in for
 #ifdef PROPSLICE_SANITIZED
     if (!cloning) continue;  // the sanitizers do not let a library be preloaded before them
 #endif
@@ -391,6 +394,7 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
 // never reach an output. A stand-in clone copies the bytes and changes
 // the input before its first copy, as another process might.
 TEST(OutputSafety, InputChangedAfterTheReadIsNotCloned) {
+  if (!shares_blocks_through_a_call()) GTEST_SKIP() << "this build shares no blocks: no clone to stand in for";
   static std::string changed_input;
   static std::atomic<int> clones;  // the writing threads count them
   clones = 0;
@@ -398,7 +402,7 @@ TEST(OutputSafety, InputChangedAfterTheReadIsNotCloned) {
   const std::string input = model(64 * 1024, 3);
   dir.write("m.zelk", input);
   changed_input = dir / "m.zelk";
-  auto copy_after_change = [](int source, int target, std::uint64_t length) {
+  auto copy_after_change = [](int source, off_t from, int target, off_t to, std::uint64_t length) {
     if (clones++ == 0) {
       // The change sets a time of its own: a clock too coarse to tell it
       // from the file's creation must not hide it.
@@ -407,19 +411,15 @@ TEST(OutputSafety, InputChangedAfterTheReadIsNotCloned) {
       if (fd < 0 || pwrite(fd, "CHANGED", 7, 0) != 7 || futimens(fd, times) != 0 || close(fd) != 0)
         return EIO;
     }
-    std::string bytes(length, '\0');
-    if (pread(source, bytes.data(), length, 0) != static_cast<ssize_t>(length) ||
-        pwrite(target, bytes.data(), length, 0) != static_cast<ssize_t>(length))
-      return EIO;
-    return 0;
+    return copy_bytes(source, from, target, to, length);
   };
-  platform::seams::share_blocks = copy_after_change;
-  const unsigned threads = platform::seams::thread_count;
-  if (threads == 0) platform::seams::thread_count = 1;  // unless the suite runs with more
+  clone_through(copy_after_change);
+  const unsigned threads = sys::calls.writing_threads;
+  if (threads == 0) sys::calls.writing_threads = 1;  // unless the suite runs with more
   settings run;
   split_alone(dir / "m.zelk", scan(dir / "m.zelk"), run);
-  platform::seams::share_blocks = nullptr;
-  platform::seams::thread_count = threads;
+  clone_through(nullptr);
+  sys::calls.writing_threads = threads;
   // No more clones once the change was seen; with several threads, others
   // may have been under way.
   if (threads <= 1) {

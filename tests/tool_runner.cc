@@ -142,9 +142,9 @@ tool_process::tool_process(const std::string& directory, const std::vector<std::
     for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) signal(s, SIG_DFL);
     if (in_child) in_child();
     std::vector<char*> argv;
-    // Under PROPSLICE_TEST_SEAMS, the build whose seams it sets (see seams.cc).
+    // Under PROPSLICE_TEST_SEAMS, the tool with the harness that reads it.
     std::string path = !program.empty()                      ? program
-                       : std::getenv("PROPSLICE_TEST_SEAMS") ? PROPSLICE_SEAMED_BINARY
+                       : std::getenv("PROPSLICE_TEST_SEAMS") ? PROPSLICE_HARNESS_BINARY
                                                               : PROPSLICE_BINARY;
     argv.push_back(path.data());
     std::vector<std::string> copies = arguments;

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include "platform_config.h"
+#include "platform/system_calls.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -26,10 +27,6 @@
 #include <system_error>
 #include <mutex>
 #include <thread>
-
-#ifdef PROPSLICE_SEAMED
-#include "platform/seams.h"
-#endif
 
 #if PROPSLICE_HAVE_GETRANDOM
 #include <sys/random.h>
@@ -58,14 +55,6 @@
 #endif
 
 namespace platform {
-
-#ifdef PROPSLICE_SEAMED
-namespace seams {
-int (*share_blocks)(int source, int target, std::uint64_t length) = nullptr;
-bool named_temporaries = false;
-unsigned thread_count = 0;
-}  // namespace seams
-#endif
 
 namespace {
 
@@ -392,14 +381,6 @@ unsigned usable_processors() {
   return std::max(std::thread::hardware_concurrency(), 1u);
 }
 
-unsigned fixed_thread_count() {
-#ifdef PROPSLICE_SEAMED
-  return seams::thread_count;
-#else
-  return 0;
-#endif
-}
-
 void prefault(char* begin, std::size_t length) {
 #if PROPSLICE_HAVE_MADV_POPULATE_WRITE
   static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
@@ -631,23 +612,20 @@ int make_durable(const int* fds, std::size_t count, std::size_t& durable) {
 }
 
 int share_blocks(int source, int target, std::uint64_t length) {
-#ifdef PROPSLICE_SEAMED
-  if (seams::share_blocks != nullptr) return seams::share_blocks(source, target, length);
-#endif
 #if PROPSLICE_HAVE_FICLONERANGE
   file_clone_range range{};
   range.src_fd = source;
   range.src_offset = 0;
   range.src_length = length;
   range.dest_offset = 0;
-  return ioctl(target, FICLONERANGE, &range) == 0 ? 0 : errno;
+  return sys::ioctl(target, FICLONERANGE, &range) == 0 ? 0 : errno;
 #elif PROPSLICE_HAVE_COPY_FILE_RANGE
   // Shares blocks where the file system clones through it (ZFS with block
   // cloning on), and copies within the kernel elsewhere.
   off_t from = 0, to = 0;
   int error = 0;
   while (error == 0 && static_cast<std::uint64_t>(to) < length) {
-    ssize_t count = copy_file_range(source, &from, target, &to,
+    ssize_t count = sys::copy_file_range(source, &from, target, &to,
                                     static_cast<std::size_t>(length - static_cast<std::uint64_t>(to)), 0);
     if (count > 0) continue;
     if (count == 0)
@@ -673,14 +651,8 @@ std::atomic<bool> links_from_descriptors{true};
 #endif
 
 int open_unnamed(int directory) {
-#ifdef PROPSLICE_SEAMED
-  if (seams::named_temporaries) {
-    errno = EOPNOTSUPP;
-    return -1;
-  }
-#endif
 #if PROPSLICE_HAVE_O_TMPFILE
-  return openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  return sys::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
 #else
   (void)directory;
   errno = EOPNOTSUPP;
