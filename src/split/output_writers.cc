@@ -26,7 +26,7 @@ const output_descriptors& output_descriptors_at_most() {
     constexpr rlim_t kept_for_the_rest = 8;
     rlimit files{};
     std::size_t all = std::size_t{1} << 20;
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+    if (sys::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
       all = static_cast<std::size_t>(std::max<rlim_t>(files.rlim_cur, kept_for_the_rest + 2) -
                                      kept_for_the_rest);
     const std::size_t threads = std::min<std::size_t>(

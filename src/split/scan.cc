@@ -12,6 +12,7 @@
 
 #include "failure.h"
 #include "platform/platform.h"
+#include "platform/system_calls.h"
 #include "split/line_search.h"
 
 input_reading input_reads;
@@ -56,7 +57,7 @@ std::size_t read_some(int fd, char* into, std::size_t size, const std::string& p
 }
 
 void rewind(int fd, const std::string& path) {
-  if (lseek(fd, 0, SEEK_SET) != 0) cannot_read(path, errno);
+  if (sys::lseek(fd, 0, SEEK_SET) != 0) cannot_read(path, errno);
 }
 
 // Before another read of the file from its start.
@@ -228,10 +229,10 @@ scan_result scan_regular(file_descriptor input, const std::string& path,
 }  // namespace
 
 scan_result scan(const std::string& path) {
-  file_descriptor input(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  file_descriptor input(sys::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!input.valid()) cannot_read(path, errno);
   struct stat status;
-  if (fstat(input.get(), &status) != 0) cannot_read(path, errno);
+  if (sys::fstat(input.get(), &status) != 0) cannot_read(path, errno);
   if (S_ISREG(status.st_mode)) return scan_regular(std::move(input), path, status);
   // A pipe is read whole at once, as it comes: it cannot be read again.
   scan_result result;
