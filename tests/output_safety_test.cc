@@ -310,9 +310,9 @@ TEST(OutputSafety, FullDiskStopsWhereOneThreadWould) {
 // stops the run as with one thread: the group holds at most a quarter of
 // the room the disk had, so it is not what filled it. Where the disk fills
 // up as the outputs waiting are synced, no name is given to any of them:
-// the run stops at the first. A naming or a sync fails through a library
-// preloaded into the tool (tests/fault_shim.cc); a clone through the
-// harness's stand-in for a copy-on-write file system (harness.cc).
+// the run stops at the first. A naming, a sync or a clone fails through
+// the harness (tests/harness.cc), whose clone stands in for a copy-on-write
+// file system.
 TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
   const int count = 6;
   const std::size_t shared_bytes = 64 * 1024;
@@ -320,7 +320,7 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
   const std::string full = ": No space left on device\n";
   struct row {
     const char* name;
-    std::string fault;  // for the preloaded library, or a seam "clones=..."
+    std::string fault;  // a variable of the harness, or a seam "clones=..."
     int threads;
     bool force;
     std::string err;
@@ -352,10 +352,6 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
     SCOPED_TRACE(r.name);
     const bool cloning = r.fault.starts_with("clones=");
     if (cloning && !shares_blocks) continue;  // no clone to stand in for
-#ifdef PROPSLICE_SANITIZED
-    if (!cloning) continue;  // the sanitizers do not let a library be preloaded before them
-#endif
-    if (!cloning && !fault_shim_preloads()) continue;  // static binaries under test
     // Outputs are synced on a disk only, not on tmpfs.
     const bool syncing = r.fault.find("_SYNC=") != std::string::npos;
     scratch_directory dir(syncing ? "/tmp" : "/dev/shm"), log;
@@ -366,8 +362,7 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
                                          seams_with_threads(r.threads)};
     if (cloning) settings[1] += "," + r.fault;
     else settings.push_back(r.fault);
-    tool_result result = run_tool(dir.path(), arguments,
-                                  cloning ? with_environment(settings) : preload_fault_shim(settings));
+    tool_result result = run_tool(dir.path(), arguments, with_environment(settings));
     std::string err = r.err;
     int outputs_left = r.outputs_left;
     if (grouped && !cloning && err.empty()) {

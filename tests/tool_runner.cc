@@ -220,6 +220,12 @@ std::function<void()> with_environment(const std::vector<std::string>& settings)
   };
 }
 
+std::function<void()> with_harness(std::vector<std::string> settings) {
+  // Set, if only empty, it picks the harness (see tool_process).
+  if (std::getenv("PROPSLICE_TEST_SEAMS") == nullptr) settings.insert(settings.begin(), "PROPSLICE_TEST_SEAMS=");
+  return with_environment(settings);
+}
+
 std::function<void()> preload_fault_shim(std::vector<std::string> settings) {
   settings.push_back(std::string("LD_PRELOAD=") + PROPSLICE_FAULT_SHIM);
   return with_environment(settings);
