@@ -63,6 +63,7 @@ struct system_calls {
   // Choices of the tool's own that a test may make instead; 0 and null
   // leave them to the tool.
   unsigned writing_threads = 0;  // the thread count to write outputs on, whatever the work
+  std::size_t input_read_size = 0;  // the bytes one read of an input asks for, to reach its edges
   // Before writing thread `index` (from 0) starts; may throw what starting a thread can.
   void (*starting_thread)(unsigned index) = nullptr;
   // On a writing thread right after it took output `number`, with the flag stop() sets.

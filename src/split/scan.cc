@@ -15,8 +15,6 @@
 #include "platform/system_calls.h"
 #include "split/line_search.h"
 
-input_reading input_reads;
-
 namespace {
 
 // The reads of the window: small enough that the kernel's copy into it and
@@ -37,10 +35,11 @@ constexpr std::size_t prefault_at_least = std::size_t{256} * 1024;
 // How often a file that changes while it is read is read again.
 constexpr int read_attempts = 4;
 
-// A read of nothing would look like the end of the input; one of more
-// than 1 GiB would only cost memory.
+// The tool's own, or a test's (1 byte to 1 GiB; others are taken as the
+// nearest): a read of more than 1 GiB would only cost memory.
 std::size_t read_size() {
-  return std::clamp<std::size_t>(input_reads.read_size, 1, std::size_t{1} << 30);
+  const std::size_t asked = sys::calls.input_read_size;
+  return asked == 0 ? default_read_size : std::min(asked, std::size_t{1} << 30);
 }
 
 [[noreturn]] void cannot_read(const std::string& path, int error) {
@@ -50,7 +49,7 @@ std::size_t read_size() {
 // One read, retried when interrupted.
 std::size_t read_some(int fd, char* into, std::size_t size, const std::string& path) {
   for (;;) {
-    ssize_t count = input_reads.read(fd, into, size);
+    ssize_t count = sys::read(fd, into, size);
     if (count >= 0) return static_cast<std::size_t>(count);
     if (errno != EINTR) cannot_read(path, errno);
   }
