@@ -131,7 +131,7 @@ TEST(Faults, ObjectsInTheWayOfAnOutput) {
     std::vector<std::string> arguments = {"m.zelk"};
     if (r.force) arguments.push_back("-f");
     std::vector<std::string> settings = r.faults;
-    settings.push_back(seams_with_threads(1) + ",named");
+    settings.push_back(harness_with_threads(1) + ",named");
     tool_result result =
         run_tool(dir.path(), arguments, r.faults.empty() ? std::function<void()>() : with_environment(settings));
     EXPECT_EQ(result.out, "");
@@ -290,9 +290,9 @@ TEST(Faults, SignalsAsTheToolWasStarted) {
        }, false},
       {"SIGIO ignored", [] { signal(SIGIO, SIG_IGN); }, false},
   };
-  const char* seams = std::getenv("PROPSLICE_TEST_SEAMS");
+  const char* settings = std::getenv("PROPSLICE_HARNESS");
   const std::string copying_clones =
-      std::string("PROPSLICE_TEST_SEAMS=") + (seams ? seams : "") + ",clones=0";
+      std::string("PROPSLICE_HARNESS=") + (settings ? settings : "") + ",clones=0";
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
     scratch_directory dir("/dev/shm");
@@ -709,7 +709,7 @@ TEST(Faults, MemoryFailingAtEachAllocation) {
           dir.path(), {"-v", "m.zelk"},
           preload_fault_shim({"PROPSLICE_FAIL_NEW=" + std::to_string(k),
                               "PROPSLICE_FAULT_LOG=" + log / "log",
-                              seams_with_threads(threads)}));
+                              harness_with_threads(threads)}));
       EXPECT_EQ(result.signal, 0);
       std::vector<std::string> lines;
       for (std::size_t at = 0, end; (end = result.out.find('\n', at)) != std::string::npos; at = end + 1)

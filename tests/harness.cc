@@ -1,7 +1,7 @@
 // Fills the tool's table of system calls from the environment before main
 // runs. Linked into propslice_harness and the end-to-end test program.
 //
-// PROPSLICE_TEST_SEAMS, settings separated by commas, so that the same
+// PROPSLICE_HARNESS, settings separated by commas, so that the same
 // suites run with several writing threads and with named temporaries:
 //
 //   threads=N     outputs are written on N threads, however small the work
@@ -292,15 +292,15 @@ ssize_t interrupted_writev(int fd, const iovec* pieces, int count) {
 }
 
 const bool calls_set = [] {
-  if (const char* seams = std::getenv("PROPSLICE_TEST_SEAMS")) {
-    std::string_view rest = seams;
+  if (const char* settings = std::getenv("PROPSLICE_HARNESS")) {
+    std::string_view rest = settings;
     while (!rest.empty()) {
-      std::string_view seam = rest.substr(0, rest.find(','));
-      rest.remove_prefix(std::min(rest.size(), seam.size() + 1));
-      if (seam == "named") sys::calls.openat = refusing_unnamed_openat;
-      if (seam.starts_with("threads="))
-        sys::calls.writing_threads = static_cast<unsigned>(std::atoi(seam.data() + 8));
-      if (seam.starts_with("clones=") && failing_clone.set(seam.data() + 7)) clone_through(counted_clone);
+      std::string_view setting = rest.substr(0, rest.find(','));
+      rest.remove_prefix(std::min(rest.size(), setting.size() + 1));
+      if (setting == "named") sys::calls.openat = refusing_unnamed_openat;
+      if (setting.starts_with("threads="))
+        sys::calls.writing_threads = static_cast<unsigned>(std::atoi(setting.data() + 8));
+      if (setting.starts_with("clones=") && failing_clone.set(setting.data() + 7)) clone_through(counted_clone);
     }
   }
   no_links = std::getenv("PROPSLICE_NO_LINKS") != nullptr;

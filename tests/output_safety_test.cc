@@ -52,8 +52,8 @@ std::string output(std::size_t shared_bytes, int count, int number) {
 }
 
 // Whether the tool writes its outputs in `directory` into unnamed files,
-// as this suite runs it (the same code, under the same seams), rather than
-// under hidden names.
+// as this suite runs it (the same code, under the same harness settings),
+// rather than under hidden names.
 bool unnamed_files(const std::string& directory) {
   int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY);
   int unnamed = platform::open_unnamed(fd);
@@ -320,7 +320,7 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
   const std::string full = ": No space left on device\n";
   struct row {
     const char* name;
-    std::string fault;  // a variable of the harness, or a seam "clones=..."
+    std::string fault;  // a variable of the harness, or a setting "clones=..."
     int threads;
     bool force;
     std::string err;
@@ -359,7 +359,7 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
     std::vector<std::string> arguments = {"m.zelk"};
     if (r.force) arguments.push_back("-f");
     std::vector<std::string> settings = {"PROPSLICE_FAULT_LOG=" + log / "log",
-                                         seams_with_threads(r.threads)};
+                                         harness_with_threads(r.threads)};
     if (cloning) settings[1] += "," + r.fault;
     else settings.push_back(r.fault);
     tool_result result = run_tool(dir.path(), arguments, with_environment(settings));
@@ -741,7 +741,7 @@ void two_runs_at_once(const scratch_directory& dir, const std::string& held_at,
   // files are refused (the baseline build always does so).
   tool_process held(held_at, {"-v", steps + "held.zelk"}, [] {
     small_output_pipe();
-    with_environment({"PROPSLICE_TEST_SEAMS=threads=2,named"})();
+    with_environment({"PROPSLICE_HARNESS=threads=2,named"})();
   }, held_program);
   held.read_output_line();  // Processing
   held.read_output_line();  // Found

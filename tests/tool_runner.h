@@ -108,9 +108,9 @@ class memory_cgroup {
   std::string path_, unavailable_;
 };
 
-// A setting for with_environment: the seams the suite runs with, and
-// `threads` writing threads (see harness.cc).
-std::string seams_with_threads(int threads);
+// A setting for with_environment: the harness settings the suite runs
+// with, and `threads` writing threads (see harness.cc).
+std::string harness_with_threads(int threads);
 
 tool_result run_tool(const std::string& directory, const std::vector<std::string>& arguments,
                      const std::function<void()>& in_child = {}, const std::string& program = {});
