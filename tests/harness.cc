@@ -264,10 +264,8 @@ bool sync_fails() {
   return true;
 }
 
-// For PROPSLICE_NO_RANDOM: the errno value random bytes are refused with,
-// and whether /dev/urandom is refused too.
+// For PROPSLICE_NO_RANDOM: the errno value random bytes are refused with.
 int refused_random = 0;
-bool refused_device = false;
 
 int refuse_random() {
   log('r');
@@ -320,11 +318,10 @@ const bool calls_set = [] {
   if (const char* value = std::getenv("PROPSLICE_NO_RANDOM")) {
     char* end = nullptr;
     refused_random = static_cast<int>(std::strtol(value, &end, 10));
-    refused_device = *end == '+';
     if (real.getrandom != nullptr)
       sys::calls.getrandom = [](void*, std::size_t, unsigned) -> ssize_t { return refuse_random(); };
     if (real.getentropy != nullptr) sys::calls.getentropy = [](void*, std::size_t) { return refuse_random(); };
-    if (refused_device) sys::calls.open = opening_without_the_device;
+    if (*end == '+') sys::calls.open = opening_without_the_device;
   }
   if (interrupted_output.set(std::getenv("PROPSLICE_INTERRUPT_OUTPUT"))) sys::calls.writev = interrupted_writev;
   return true;
