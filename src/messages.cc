@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "failure.h"
+#include "platform/system_calls.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ void write_line(std::string_view first, std::string_view second) {
   iovec* next = pieces;
   int left = 3;
   while (left > 0) {
-    ssize_t count = writev(STDOUT_FILENO, next, left);
+    ssize_t count = sys::writev(STDOUT_FILENO, next, left);
     if (count < 0) {
       if (errno == EINTR) continue;
       cannot_write(errno);

@@ -12,15 +12,16 @@
 #include "failure.h"
 #include "messages.h"
 #include "platform/platform.h"
+#include "platform/system_calls.h"
 #include "split/generate.h"
 #include "split/temporaries.h"
 #include "split/scan.h"
 
 void prepare_process() {
   for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (sys::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // The lowest free descriptor is this one.
-    if (open("/dev/null", O_RDWR) != fd) std::_Exit(1);  // no stderr to say why
+    if (sys::open("/dev/null", O_RDWR) != fd) std::_Exit(1);  // no stderr to say why
     if (fd == 1) standard_output_was_closed();
   }
   // A reader of standard output that goes away (as `head` does) then fails

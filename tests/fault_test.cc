@@ -83,7 +83,7 @@ TEST(Faults, ObjectsInTheWayOfAnOutput) {
   };
   const std::string exists =
       "error: Output file m-p1.zelk already exists. Delete or use -f to overwrite\n";
-  // Preloaded faults (tests/fault_shim.cc): a file system without hard
+  // Faults from the harness (tests/harness.cc): a file system without hard
   // links, as FAT, where names are taken over placeholders; and another
   // process that takes the name of output 0 between its placeholder and
   // the rename over it.
@@ -95,7 +95,7 @@ TEST(Faults, ObjectsInTheWayOfAnOutput) {
   struct row {
     const char* what;
     bool force;
-    std::vector<std::string> faults;  // preloaded, with named temporaries
+    std::vector<std::string> faults;  // with named temporaries
     std::string err;
     int status;
     files after;
@@ -126,20 +126,14 @@ TEST(Faults, ObjectsInTheWayOfAnOutput) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(std::string(r.what) + (r.force ? " -f" : "") + (r.faults.empty() ? "" : " " + r.faults.back()));
-    if (!r.faults.empty()) {
-#ifdef PROPSLICE_SANITIZED
-      continue;  // the sanitizers do not let a library be preloaded before them
-#endif
-      if (!fault_shim_preloads()) continue;  // static binaries under test
-    }
     scratch_directory dir;
     set_up(dir, r.what);
     std::vector<std::string> arguments = {"m.zelk"};
     if (r.force) arguments.push_back("-f");
     std::vector<std::string> settings = r.faults;
-    settings.push_back(seams_with_threads(1) + ",named");
+    settings.push_back(harness_with_threads(1) + ",named");
     tool_result result =
-        run_tool(dir.path(), arguments, r.faults.empty() ? std::function<void()>() : preload_fault_shim(settings));
+        run_tool(dir.path(), arguments, r.faults.empty() ? std::function<void()>() : with_environment(settings));
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, r.err);
     EXPECT_EQ(result.status, r.status);
@@ -296,9 +290,9 @@ TEST(Faults, SignalsAsTheToolWasStarted) {
        }, false},
       {"SIGIO ignored", [] { signal(SIGIO, SIG_IGN); }, false},
   };
-  const char* seams = std::getenv("PROPSLICE_TEST_SEAMS");
+  const char* settings = std::getenv("PROPSLICE_HARNESS");
   const std::string copying_clones =
-      std::string("PROPSLICE_TEST_SEAMS=") + (seams ? seams : "") + ",clones=0";
+      std::string("PROPSLICE_HARNESS=") + (settings ? settings : "") + ",clones=0";
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
     scratch_directory dir("/dev/shm");
@@ -527,9 +521,9 @@ TEST(Faults, StandardOutput) {
   const row rows[] = {
       // A write interrupted by a signal is made again: the first message,
       // and one in mid-run.
-      {"interrupted", preload_fault_shim({"PROPSLICE_INTERRUPT_OUTPUT=1"}), input, {"-v", "m.zelk"},
+      {"interrupted", with_harness({"PROPSLICE_INTERRUPT_OUTPUT=1"}), input, {"-v", "m.zelk"},
        "", 0, two_outputs, verbose_out},
-      {"interrupted, third", preload_fault_shim({"PROPSLICE_INTERRUPT_OUTPUT=3"}), input,
+      {"interrupted, third", with_harness({"PROPSLICE_INTERRUPT_OUTPUT=3"}), input,
        {"-v", "m.zelk"}, "", 0, two_outputs, verbose_out},
       {"closed", closed, input, {"-v", "m.zelk"}, closed_error, 1, input},
       // No message: the outputs are written, and not on descriptor 1.
@@ -543,12 +537,6 @@ TEST(Faults, StandardOutput) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    if (std::string(r.name).starts_with("interrupted")) {
-#ifdef PROPSLICE_SANITIZED
-      continue;  // the sanitizers do not let a library be preloaded before them
-#endif
-      if (!fault_shim_preloads()) continue;
-    }
     scratch_directory dir;
     for (const auto& [name, bytes] : r.before) dir.write(name, bytes);
     tool_result result = run_tool(dir.path(), r.arguments, r.in_child);
@@ -721,7 +709,7 @@ TEST(Faults, MemoryFailingAtEachAllocation) {
           dir.path(), {"-v", "m.zelk"},
           preload_fault_shim({"PROPSLICE_FAIL_NEW=" + std::to_string(k),
                               "PROPSLICE_FAULT_LOG=" + log / "log",
-                              seams_with_threads(threads)}));
+                              harness_with_threads(threads)}));
       EXPECT_EQ(result.signal, 0);
       std::vector<std::string> lines;
       for (std::size_t at = 0, end; (end = result.out.find('\n', at)) != std::string::npos; at = end + 1)

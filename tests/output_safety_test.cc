@@ -27,9 +27,10 @@
 #include "command_line.h"
 #include "split/generate.h"
 #include "platform/platform.h"
-#include "platform/seams.h"
+#include "platform/system_calls.h"
 #include "split/output_writers.h"
 #include "split/scan.h"
+#include "harness.h"
 #include "tool_runner.h"
 
 namespace {
@@ -51,8 +52,8 @@ std::string output(std::size_t shared_bytes, int count, int number) {
 }
 
 // Whether the tool writes its outputs in `directory` into unnamed files,
-// as this suite runs it (the same code, under the same seams), rather than
-// under hidden names.
+// as this suite runs it (the same code, under the same harness settings),
+// rather than under hidden names.
 bool unnamed_files(const std::string& directory) {
   int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY);
   int unnamed = platform::open_unnamed(fd);
@@ -309,9 +310,9 @@ TEST(OutputSafety, FullDiskStopsWhereOneThreadWould) {
 // stops the run as with one thread: the group holds at most a quarter of
 // the room the disk had, so it is not what filled it. Where the disk fills
 // up as the outputs waiting are synced, no name is given to any of them:
-// the run stops at the first. A naming or a sync fails through a library
-// preloaded into the tool (tests/fault_shim.cc); a clone through the seam
-// that stands in for a copy-on-write file system (seams.cc).
+// the run stops at the first. A naming, a sync or a clone fails through
+// the harness (tests/harness.cc), whose clone stands in for a copy-on-write
+// file system.
 TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
   const int count = 6;
   const std::size_t shared_bytes = 64 * 1024;
@@ -319,7 +320,7 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
   const std::string full = ": No space left on device\n";
   struct row {
     const char* name;
-    std::string fault;  // for the preloaded library, or a seam "clones=..."
+    std::string fault;  // a variable of the harness, or a setting "clones=..."
     int threads;
     bool force;
     std::string err;
@@ -346,13 +347,11 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
     grouped = !platform::held_in_memory(fd);
     close(fd);
   }
+  const bool shares_blocks = shares_blocks_through_a_call();
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
     const bool cloning = r.fault.starts_with("clones=");
-#ifdef PROPSLICE_SANITIZED
-    if (!cloning) continue;  // the sanitizers do not let a library be preloaded before them
-#endif
-    if (!cloning && !fault_shim_preloads()) continue;  // static binaries under test
+    if (cloning && !shares_blocks) continue;  // no clone to stand in for
     // Outputs are synced on a disk only, not on tmpfs.
     const bool syncing = r.fault.find("_SYNC=") != std::string::npos;
     scratch_directory dir(syncing ? "/tmp" : "/dev/shm"), log;
@@ -360,11 +359,10 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
     std::vector<std::string> arguments = {"m.zelk"};
     if (r.force) arguments.push_back("-f");
     std::vector<std::string> settings = {"PROPSLICE_FAULT_LOG=" + log / "log",
-                                         seams_with_threads(r.threads)};
+                                         harness_with_threads(r.threads)};
     if (cloning) settings[1] += "," + r.fault;
     else settings.push_back(r.fault);
-    tool_result result = run_tool(dir.path(), arguments,
-                                  cloning ? with_environment(settings) : preload_fault_shim(settings));
+    tool_result result = run_tool(dir.path(), arguments, with_environment(settings));
     std::string err = r.err;
     int outputs_left = r.outputs_left;
     if (grouped && !cloning && err.empty()) {
@@ -391,6 +389,7 @@ TEST(OutputSafety, FullDiskWhileNamingOrCloning) {
 // never reach an output. A stand-in clone copies the bytes and changes
 // the input before its first copy, as another process might.
 TEST(OutputSafety, InputChangedAfterTheReadIsNotCloned) {
+  if (!shares_blocks_through_a_call()) GTEST_SKIP() << "this build shares no blocks: no clone to stand in for";
   static std::string changed_input;
   static std::atomic<int> clones;  // the writing threads count them
   clones = 0;
@@ -398,7 +397,7 @@ TEST(OutputSafety, InputChangedAfterTheReadIsNotCloned) {
   const std::string input = model(64 * 1024, 3);
   dir.write("m.zelk", input);
   changed_input = dir / "m.zelk";
-  auto copy_after_change = [](int source, int target, std::uint64_t length) {
+  auto copy_after_change = [](int source, off_t from, int target, off_t to, std::uint64_t length) {
     if (clones++ == 0) {
       // The change sets a time of its own: a clock too coarse to tell it
       // from the file's creation must not hide it.
@@ -407,19 +406,15 @@ TEST(OutputSafety, InputChangedAfterTheReadIsNotCloned) {
       if (fd < 0 || pwrite(fd, "CHANGED", 7, 0) != 7 || futimens(fd, times) != 0 || close(fd) != 0)
         return EIO;
     }
-    std::string bytes(length, '\0');
-    if (pread(source, bytes.data(), length, 0) != static_cast<ssize_t>(length) ||
-        pwrite(target, bytes.data(), length, 0) != static_cast<ssize_t>(length))
-      return EIO;
-    return 0;
+    return copy_bytes(source, from, target, to, length);
   };
-  platform::seams::share_blocks = copy_after_change;
-  const unsigned threads = platform::seams::thread_count;
-  if (threads == 0) platform::seams::thread_count = 1;  // unless the suite runs with more
+  clone_through(copy_after_change);
+  const unsigned threads = sys::calls.writing_threads;
+  if (threads == 0) sys::calls.writing_threads = 1;  // unless the suite runs with more
   settings run;
   split_alone(dir / "m.zelk", scan(dir / "m.zelk"), run);
-  platform::seams::share_blocks = nullptr;
-  platform::seams::thread_count = threads;
+  clone_through(nullptr);
+  sys::calls.writing_threads = threads;
   // No more clones once the change was seen; with several threads, others
   // may have been under way.
   if (threads <= 1) {
@@ -746,7 +741,7 @@ void two_runs_at_once(const scratch_directory& dir, const std::string& held_at,
   // files are refused (the baseline build always does so).
   tool_process held(held_at, {"-v", steps + "held.zelk"}, [] {
     small_output_pipe();
-    with_environment({"PROPSLICE_TEST_SEAMS=threads=2,named"})();
+    with_environment({"PROPSLICE_HARNESS=threads=2,named"})();
   }, held_program);
   held.read_output_line();  // Processing
   held.read_output_line();  // Found

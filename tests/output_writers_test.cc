@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/system_calls.h"
 #include "split/output_writers.h"
-#include "split/output_writers_test_hooks.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ std::string numbers(std::uint64_t from, std::uint64_t to) {
   return text;
 }
 
-// Shared with the hooks, which are plain functions.
+// Shared with the entries of the table, which are plain functions.
 start_failure failing_start;
 unsigned failing_index;
 std::atomic<bool> armed, holding;
@@ -108,8 +108,8 @@ TEST(OutputWriters, OrderFailuresRetriesAndStops) {
     failing_index = r.failing_thread;
     armed = r.stop == stopping::after_a_take;
     holding = false;
-    if (r.start != start_failure::none) output_writers_hooks.starting_thread = fail_to_start;
-    output_writers_hooks.took_number = hold_until_stopped;
+    if (r.start != start_failure::none) sys::calls.starting_thread = fail_to_start;
+    sys::calls.took_number = hold_until_stopped;
     std::string seen;
     try {
       output_writers writers(count, r.threads, write);
@@ -138,7 +138,8 @@ TEST(OutputWriters, OrderFailuresRetriesAndStops) {
     } catch (const std::bad_alloc&) {
       seen += "out of memory";
     }
-    output_writers_hooks = {};
+    sys::calls.starting_thread = nullptr;
+    sys::calls.took_number = nullptr;
 
     EXPECT_EQ(seen, r.seen);
     EXPECT_EQ(late, 0);

@@ -13,6 +13,7 @@
 
 #include "failure.h"
 #include "platform/platform.h"
+#include "platform/system_calls.h"
 #include "split/line_search.h"
 #include "split/scan.h"
 #include "support/scan_support.h"
@@ -382,7 +383,8 @@ TEST(Scan, FileChangingWhileReadIsReadAgain) {
     changing_file::reads = 0;
     changing_file::first_write = e.first_write;
     changing_file::last_write = e.last_write;
-    input_reads.read = changing_file::read_then_write;
+    const auto read = sys::calls.read;
+    sys::calls.read = changing_file::read_then_write;
     if (e.fails) {
       EXPECT_EXIT(
           try { scan_reading(path, 64); } catch (const failure& f) { report_failure(f); },
@@ -409,7 +411,7 @@ TEST(Scan, FileChangingWhileReadIsReadAgain) {
         EXPECT_EQ(scanned.guard.how() == input_guard::kind::none, e.mapped);
       }
     }
-    input_reads.read = ::read;
+    sys::calls.read = read;
     if (map != nullptr) munmap(map, e.old.size());
     unlink(path);
   }

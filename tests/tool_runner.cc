@@ -142,9 +142,9 @@ tool_process::tool_process(const std::string& directory, const std::vector<std::
     for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) signal(s, SIG_DFL);
     if (in_child) in_child();
     std::vector<char*> argv;
-    // Under PROPSLICE_TEST_SEAMS, the build whose seams it sets (see seams.cc).
+    // Under PROPSLICE_HARNESS, the tool with the harness that reads it.
     std::string path = !program.empty()                      ? program
-                       : std::getenv("PROPSLICE_TEST_SEAMS") ? PROPSLICE_SEAMED_BINARY
+                       : std::getenv("PROPSLICE_HARNESS") ? PROPSLICE_HARNESS_BINARY
                                                               : PROPSLICE_BINARY;
     argv.push_back(path.data());
     std::vector<std::string> copies = arguments;
@@ -218,6 +218,12 @@ std::function<void()> with_environment(const std::vector<std::string>& settings)
       setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
     }
   };
+}
+
+std::function<void()> with_harness(std::vector<std::string> settings) {
+  // Set, if only empty, it picks the harness (see tool_process).
+  if (std::getenv("PROPSLICE_HARNESS") == nullptr) settings.insert(settings.begin(), "PROPSLICE_HARNESS=");
+  return with_environment(settings);
 }
 
 std::function<void()> preload_fault_shim(std::vector<std::string> settings) {
@@ -327,9 +333,9 @@ void memory_cgroup::enter() const {
   if (!write_file(path_ + "/cgroup.procs", "0")) _exit(125);
 }
 
-std::string seams_with_threads(int threads) {
-  const char* seams = std::getenv("PROPSLICE_TEST_SEAMS");
-  return std::string("PROPSLICE_TEST_SEAMS=") + (seams ? seams : "") + ",threads=" +
+std::string harness_with_threads(int threads) {
+  const char* settings = std::getenv("PROPSLICE_HARNESS");
+  return std::string("PROPSLICE_HARNESS=") + (settings ? settings : "") + ",threads=" +
          std::to_string(threads);
 }
 

@@ -70,9 +70,13 @@ void small_output_pipe();
 // For `in_child`: sets environment variables, "NAME=VALUE" each.
 std::function<void()> with_environment(const std::vector<std::string>& settings);
 
-// The same, and preloads tests/fault_shim.cc into the tool (its settings
-// are such variables, see there). Not under the sanitizers, whose own
-// operator new comes first.
+// The same, for the tool with the harness (tests/harness.cc), whose
+// variables they are, under the settings the suite runs with.
+std::function<void()> with_harness(std::vector<std::string> settings);
+
+// The same, and preloads tests/fault_shim.cc into the tool, whose operator
+// new then fails where its settings say (see there). Not under the
+// sanitizers, whose own operator new comes first.
 std::function<void()> preload_fault_shim(std::vector<std::string> settings);
 // False where the binaries under test were built elsewhere, static.
 bool fault_shim_preloads();
@@ -104,9 +108,9 @@ class memory_cgroup {
   std::string path_, unavailable_;
 };
 
-// For preload_fault_shim: the seams the suite runs with, and `threads`
-// writing threads.
-std::string seams_with_threads(int threads);
+// A setting for with_environment: the harness settings the suite runs
+// with, and `threads` writing threads (see harness.cc).
+std::string harness_with_threads(int threads);
 
 tool_result run_tool(const std::string& directory, const std::vector<std::string>& arguments,
                      const std::function<void()>& in_child = {}, const std::string& program = {});

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include "platform_config.h"
+#include "platform/system_calls.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -26,10 +27,6 @@
 #include <system_error>
 #include <mutex>
 #include <thread>
-
-#ifdef PROPSLICE_SEAMED
-#include "platform/seams.h"
-#endif
 
 #if PROPSLICE_HAVE_GETRANDOM
 #include <sys/random.h>
@@ -59,14 +56,6 @@
 
 namespace platform {
 
-#ifdef PROPSLICE_SEAMED
-namespace seams {
-int (*share_blocks)(int source, int target, std::uint64_t length) = nullptr;
-bool named_temporaries = false;
-unsigned thread_count = 0;
-}  // namespace seams
-#endif
-
 namespace {
 
 // The system's own random bytes: 0, or an errno value where it refuses
@@ -75,7 +64,7 @@ namespace {
 int system_random_bytes(unsigned char* into, std::size_t size) {
 #if PROPSLICE_HAVE_GETRANDOM
   for (std::size_t got = 0; got < size;) {
-    ssize_t count = getrandom(into + got, size - got, GRND_NONBLOCK);
+    ssize_t count = sys::getrandom(into + got, size - got, GRND_NONBLOCK);
     if (count > 0)
       got += static_cast<std::size_t>(count);
     else if (count == 0)
@@ -87,7 +76,7 @@ int system_random_bytes(unsigned char* into, std::size_t size) {
 #elif PROPSLICE_HAVE_GETENTROPY
   for (std::size_t got = 0; got < size;) {
     std::size_t piece = std::min<std::size_t>(size - got, 256);  // the most it gives at once
-    if (getentropy(into + got, piece) != 0) return errno;
+    if (sys::getentropy(into + got, piece) != 0) return errno;
     got += piece;
   }
   return 0;
@@ -101,11 +90,11 @@ int system_random_bytes(unsigned char* into, std::size_t size) {
 }
 
 int device_random_bytes(unsigned char* into, std::size_t size) {
-  int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  int fd = sys::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno;
   int error = 0;
   for (std::size_t got = 0; got < size && error == 0;) {
-    ssize_t count = read(fd, into + got, size - got);
+    ssize_t count = sys::read(fd, into + got, size - got);
     if (count > 0)
       got += static_cast<std::size_t>(count);
     else if (count == 0)
@@ -113,7 +102,7 @@ int device_random_bytes(unsigned char* into, std::size_t size) {
     else if (errno != EINTR)
       error = errno;
   }
-  (void)close(fd);
+  (void)sys::close(fd);
   return error;
 }
 
@@ -160,12 +149,12 @@ namespace {
 // The whole of a small file (of the kernel's): false where it cannot be read.
 bool read_small_file(const std::string& path, std::string& into) {
   into.clear();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = sys::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   char buffer[4096];
   bool read_whole = true;
   for (;;) {
-    ssize_t count = read(fd, buffer, sizeof buffer);
+    ssize_t count = sys::read(fd, buffer, sizeof buffer);
     if (count > 0)
       into.append(buffer, static_cast<std::size_t>(count));
     else if (count == 0)
@@ -175,7 +164,7 @@ bool read_small_file(const std::string& path, std::string& into) {
       break;
     }
   }
-  (void)close(fd);
+  (void)sys::close(fd);
   return read_whole;
 }
 
@@ -362,7 +351,7 @@ std::uint64_t memory_limit() {
 #endif
     for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
       rlimit own;
-      if (getrlimit(resource, &own) == 0 && own.rlim_cur != RLIM_INFINITY)
+      if (sys::getrlimit(resource, &own) == 0 && own.rlim_cur != RLIM_INFINITY)
         lowest = std::min<std::uint64_t>(lowest, own.rlim_cur);
     }
 #if PROPSLICE_HAVE_CGROUPS
@@ -390,14 +379,6 @@ unsigned usable_processors() {
     return static_cast<unsigned>(CPU_COUNT(&cpus));
 #endif
   return std::max(std::thread::hardware_concurrency(), 1u);
-}
-
-unsigned fixed_thread_count() {
-#ifdef PROPSLICE_SEAMED
-  return seams::thread_count;
-#else
-  return 0;
-#endif
 }
 
 void prefault(char* begin, std::size_t length) {
@@ -456,7 +437,7 @@ constexpr int directory_access = O_RDONLY;
 #endif
 
 int open_directory(const char* path) {
-  return open(path, directory_access | O_DIRECTORY | O_CLOEXEC);
+  return sys::open(path, directory_access | O_DIRECTORY | O_CLOEXEC);
 }
 
 bool directories_open_for_reading() { return directory_access == O_RDONLY; }
@@ -478,7 +459,7 @@ bool in_memory(const struct statfs& file_system) {
 bool held_in_memory(int fd) {
 #if PROPSLICE_HAVE_TMPFS_MAGIC || PROPSLICE_HAVE_F_FSTYPENAME
   struct statfs file_system;
-  return fstatfs(fd, &file_system) == 0 && in_memory(file_system);
+  return sys::fstatfs(fd, &file_system) == 0 && in_memory(file_system);
 #else
   (void)fd;
   return false;  // synced all the same, which costs little there
@@ -488,7 +469,7 @@ bool held_in_memory(int fd) {
 bool held_in_memory(const char* path) {
 #if PROPSLICE_HAVE_TMPFS_MAGIC || PROPSLICE_HAVE_F_FSTYPENAME
   struct statfs file_system;
-  return statfs(path, &file_system) == 0 && in_memory(file_system);
+  return sys::statfs(path, &file_system) == 0 && in_memory(file_system);
 #else
   (void)path;
   return false;
@@ -498,8 +479,8 @@ bool held_in_memory(const char* path) {
 int free_bytes(int directory, const char* path, std::uint64_t& bytes) {
 #if PROPSLICE_HAVE_STATVFS
   struct statvfs file_system;
-  int result = directory == AT_FDCWD ? statvfs(path, &file_system)
-                                     : fstatvfs(directory, &file_system);
+  int result = directory == AT_FDCWD ? sys::statvfs(path, &file_system)
+                                     : sys::fstatvfs(directory, &file_system);
   if (result != 0) return errno;
   bytes = std::uint64_t{file_system.f_bavail} * file_system.f_frsize;
   return 0;
@@ -517,12 +498,12 @@ int sync_data(int fd) {
   // macOS: fsync hands the data to the drive, which may keep it in its
   // cache past a power cut; this asks the drive to write it. File systems
   // that cannot say so get the fsync.
-  if (fcntl(fd, F_FULLFSYNC) == 0) return 0;
+  if (sys::fcntl(fd, F_FULLFSYNC) == 0) return 0;
 #endif
 #if PROPSLICE_HAVE_FDATASYNC
-  if (fdatasync(fd) == 0) return 0;
+  if (sys::fdatasync(fd) == 0) return 0;
 #else
-  if (fsync(fd) == 0) return 0;
+  if (sys::fsync(fd) == 0) return 0;
 #endif
   return errno == EINVAL ? 0 : errno;  // EINVAL: nothing to sync to
 }
@@ -538,11 +519,11 @@ constexpr std::uint64_t others_dirty_at_most = std::uint64_t{32} << 20;
 
 // The bytes the system has to write back: dirty or under writeback.
 std::uint64_t dirty_bytes() {
-  int fd = open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
+  int fd = sys::open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return UINT64_MAX;
   char text[4096];
-  ssize_t length = read(fd, text, sizeof text - 1);
-  (void)close(fd);
+  ssize_t length = sys::read(fd, text, sizeof text - 1);
+  (void)sys::close(fd);
   if (length <= 0) return UINT64_MAX;
   text[length] = '\0';
   std::uint64_t bytes = 0;
@@ -560,14 +541,14 @@ std::uint64_t dirty_bytes() {
 // reached by it), while the system has little else to write.
 bool one_sync_for_all(const int* fds, std::size_t count) {
   struct statfs file_system;
-  if (count < 2 || fstatfs(fds[0], &file_system) != 0) return false;
+  if (count < 2 || sys::fstatfs(fds[0], &file_system) != 0) return false;
   if (file_system.f_type != EXT4_SUPER_MAGIC && file_system.f_type != XFS_SUPER_MAGIC &&
       file_system.f_type != BTRFS_SUPER_MAGIC)
     return false;
   struct stat first, other;
-  if (fstat(fds[0], &first) != 0) return false;
+  if (sys::fstat(fds[0], &first) != 0) return false;
   for (std::size_t i = 1; i < count; ++i)
-    if (fstat(fds[i], &other) != 0 || other.st_dev != first.st_dev) return false;
+    if (sys::fstat(fds[i], &other) != 0 || other.st_dev != first.st_dev) return false;
   return dirty_bytes() <= others_dirty_at_most;
 }
 #endif
@@ -576,7 +557,7 @@ bool one_sync_for_all(const int* fds, std::size_t count) {
 
 void start_writeback(int fd) {
 #if PROPSLICE_HAVE_SYNC_FILE_RANGE
-  (void)sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  (void)sys::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 #else
   (void)fd;
 #endif
@@ -593,7 +574,7 @@ int make_durable(const int* fds, std::size_t count, std::size_t& durable) {
   // Since Linux 5.8 it also reports a writeback error of any file of the
   // file system met since the descriptor was opened.
   if (one_sync_for_all(fds, count)) {
-    if (syncfs(fds[0]) != 0) return errno;
+    if (sys::syncfs(fds[0]) != 0) return errno;
     durable = count;
     return 0;
   }
@@ -631,23 +612,20 @@ int make_durable(const int* fds, std::size_t count, std::size_t& durable) {
 }
 
 int share_blocks(int source, int target, std::uint64_t length) {
-#ifdef PROPSLICE_SEAMED
-  if (seams::share_blocks != nullptr) return seams::share_blocks(source, target, length);
-#endif
 #if PROPSLICE_HAVE_FICLONERANGE
   file_clone_range range{};
   range.src_fd = source;
   range.src_offset = 0;
   range.src_length = length;
   range.dest_offset = 0;
-  return ioctl(target, FICLONERANGE, &range) == 0 ? 0 : errno;
+  return sys::ioctl(target, FICLONERANGE, &range) == 0 ? 0 : errno;
 #elif PROPSLICE_HAVE_COPY_FILE_RANGE
   // Shares blocks where the file system clones through it (ZFS with block
   // cloning on), and copies within the kernel elsewhere.
   off_t from = 0, to = 0;
   int error = 0;
   while (error == 0 && static_cast<std::uint64_t>(to) < length) {
-    ssize_t count = copy_file_range(source, &from, target, &to,
+    ssize_t count = sys::copy_file_range(source, &from, target, &to,
                                     static_cast<std::size_t>(length - static_cast<std::uint64_t>(to)), 0);
     if (count > 0) continue;
     if (count == 0)
@@ -656,7 +634,7 @@ int share_blocks(int source, int target, std::uint64_t length) {
       error = errno;
   }
   // Part copied: the output is left as it was, empty.
-  if (error != 0 && to > 0 && ftruncate(target, 0) != 0) return errno;
+  if (error != 0 && to > 0 && sys::ftruncate(target, 0) != 0) return errno;
   return error;
 #else
   (void)source, (void)target, (void)length;
@@ -673,14 +651,8 @@ std::atomic<bool> links_from_descriptors{true};
 #endif
 
 int open_unnamed(int directory) {
-#ifdef PROPSLICE_SEAMED
-  if (seams::named_temporaries) {
-    errno = EOPNOTSUPP;
-    return -1;
-  }
-#endif
 #if PROPSLICE_HAVE_O_TMPFILE
-  return openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  return sys::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
 #else
   (void)directory;
   errno = EOPNOTSUPP;
@@ -691,7 +663,7 @@ int open_unnamed(int directory) {
 bool makes_unnamed_files(int directory) {
   int fd = open_unnamed(directory);
   if (fd < 0) return false;
-  (void)close(fd);  // never named: it goes with its descriptor
+  (void)sys::close(fd);  // never named: it goes with its descriptor
   return true;
 }
 
@@ -700,7 +672,7 @@ namespace {
 int link_unnamed(int fd, int directory, const char* name) {
 #if PROPSLICE_HAVE_O_TMPFILE
   if (links_from_descriptors.load()) {
-    if (linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0) return 0;
+    if (sys::linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0) return 0;
     // Not allowed here (ENOENT is what a refusal looks like); through
     // /proc from now on. Any other error is the link's own.
     if (errno != ENOENT && errno != EPERM && errno != EINVAL) return errno;
@@ -708,7 +680,7 @@ int link_unnamed(int fd, int directory, const char* name) {
   }
   char self[40];
   (void)std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-  return linkat(AT_FDCWD, self, directory, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+  return sys::linkat(AT_FDCWD, self, directory, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
 #else
   (void)fd, (void)directory, (void)name;
   return EOPNOTSUPP;
@@ -718,9 +690,9 @@ int link_unnamed(int fd, int directory, const char* name) {
 // EINVAL or ENOSYS where the system or the file system has no such rename.
 int rename_without_replacing(int directory, const char* from, const char* to) {
 #if PROPSLICE_HAVE_RENAMEAT2
-  return renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0 ? 0 : errno;
+  return sys::renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0 ? 0 : errno;
 #elif PROPSLICE_HAVE_RENAMEATX_NP
-  if (renameatx_np(directory, from, directory, to, RENAME_EXCL) == 0) return 0;
+  if (sys::renameatx_np(directory, from, directory, to, RENAME_EXCL) == 0) return 0;
   return errno == ENOTSUP ? EINVAL : errno;
 #else
   (void)directory, (void)from, (void)to;
@@ -739,7 +711,7 @@ bool refused_link(int error) {
 // Whether `name` in `directory` is still the file `held`.
 bool still_holds(int directory, const char* name, const struct stat& held) {
   struct stat now;
-  return fstatat(directory, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == held.st_dev &&
+  return sys::fstatat(directory, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == held.st_dev &&
          now.st_ino == held.st_ino;
 }
 
@@ -748,19 +720,19 @@ bool still_holds(int directory, const char* name, const struct stat& held) {
 // still holds it. The instant between the last check and the rename stays
 // open.
 int rename_over_placeholder(int directory, const char* from, const char* to) {
-  int placeholder = openat(directory, to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  int placeholder = sys::openat(directory, to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (placeholder < 0) return errno;
   struct stat held;
-  int error = fstat(placeholder, &held) == 0 ? 0 : errno;
-  if (close(placeholder) != 0 && error == 0) error = errno;
+  int error = sys::fstat(placeholder, &held) == 0 ? 0 : errno;
+  if (sys::close(placeholder) != 0 && error == 0) error = errno;
   if (error != 0) {
-    (void)unlinkat(directory, to, 0);  // just made, and not written to
+    (void)sys::unlinkat(directory, to, 0);  // just made, and not written to
     return error;
   }
   if (!still_holds(directory, to, held)) return EEXIST;
-  if (renameat(directory, from, directory, to) == 0) return 0;
+  if (sys::renameat(directory, from, directory, to) == 0) return 0;
   error = errno;
-  if (still_holds(directory, to, held)) (void)unlinkat(directory, to, 0);
+  if (still_holds(directory, to, held)) (void)sys::unlinkat(directory, to, 0);
   return error;
 }
 
@@ -776,8 +748,8 @@ int name_new_file(int directory, int fd, const char* from, const char* to, namin
     way = naming_way::link;
   }
   if (way == naming_way::link) {
-    int error = linkat(directory, from, directory, to, 0) == 0 ? 0 : errno;
-    if (error == 0) (void)unlinkat(directory, from, 0);
+    int error = sys::linkat(directory, from, directory, to, 0) == 0 ? 0 : errno;
+    if (error == 0) (void)sys::unlinkat(directory, from, 0);
     if (!refused_link(error)) return error;
     way = naming_way::placeholder;  // no hard links (FAT)
   }
@@ -798,7 +770,7 @@ void on_lease_break(int) {
   int fd = leased_fd.load();
   if (fd >= 0) {
     lease_broken.store(true);
-    (void)fcntl(fd, F_SETLEASE, F_UNLCK);
+    (void)sys::fcntl(fd, F_SETLEASE, F_UNLCK);
   }
   errno = saved;
 }
@@ -834,10 +806,10 @@ int take_read_lease(int fd) {
   // descriptor number now being `fd` means the file was closed: nothing to
   // give up, and an unlock would act on the new file.
   int last = leased_fd.exchange(-1);
-  if (last >= 0 && last != fd) (void)fcntl(last, F_SETLEASE, F_UNLCK);
+  if (last >= 0 && last != fd) (void)sys::fcntl(last, F_SETLEASE, F_UNLCK);
   lease_broken.store(false);
   leased_fd.store(fd);
-  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) return 0;
+  if (sys::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) return 0;
   int error = errno;
   leased_fd.store(-1);
   lease_broken.store(true);
@@ -861,7 +833,7 @@ void drop_read_lease(int fd) {
   int leased = fd;
   if (fd < 0 || !leased_fd.compare_exchange_strong(leased, -1)) return;
   lease_broken.store(true);
-  (void)fcntl(fd, F_SETLEASE, F_UNLCK);
+  (void)sys::fcntl(fd, F_SETLEASE, F_UNLCK);
 #else
   (void)fd;
 #endif

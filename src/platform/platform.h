@@ -57,10 +57,6 @@ std::uint64_t cgroup_memory_limit(std::string_view self, const cgroup_mounts& mo
 // The processors this process may run on; at least 1.
 unsigned usable_processors();
 
-// How many threads outputs are written on whatever the work; 0 to choose.
-// Tests set it.
-unsigned fixed_thread_count();
-
 // Memory [begin, begin + length) is about to be filled: have it present at
 // once, in one call where the system can, rather than a fault per page.
 // Only a hint.

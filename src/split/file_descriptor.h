@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "platform/system_calls.h"
+
 // An open descriptor, closed when dropped: no path, exceptions included,
 // leaks one. Where a failing close matters (an output being written), the
 // owner calls release() and closes it itself, checking the result.
@@ -12,7 +14,7 @@ class file_descriptor {
   file_descriptor() = default;
   explicit file_descriptor(int fd) : fd_(fd) {}
   ~file_descriptor() {
-    if (fd_ >= 0) (void)::close(fd_);  // read-only use, or already failed
+    if (fd_ >= 0) (void)sys::close(fd_);  // read-only use, or already failed
   }
   file_descriptor(file_descriptor&& other) noexcept : fd_(other.release()) {}
   file_descriptor& operator=(file_descriptor&& other) noexcept {

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "platform/platform.h"
+#include "platform/system_calls.h"
 #include "split/block_sharing.h"
 #include "split/output_file.h"
 #include "split/output_layout.h"
@@ -36,7 +37,7 @@ int write_output(output_file& output, output_directory& directory, const output_
 
 bool name_taken(const output_directory& directory, const std::string& name) {
   struct stat status;
-  return fstatat(directory.fd(), directory.name_of(name), &status, AT_SYMLINK_NOFOLLOW) == 0;
+  return sys::fstatat(directory.fd(), directory.name_of(name), &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // An output this large is not written when its name is visibly taken; a

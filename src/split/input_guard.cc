@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "platform/platform.h"
+#include "platform/system_calls.h"
 
 namespace {
 
@@ -26,14 +27,14 @@ input_guard::input_guard(int fd, const struct stat& status)
 int input_guard::restart() {
   if ((lease_ == 0 && platform::read_lease_broken()) || lease_ == EAGAIN)
     lease_ = platform::take_read_lease(fd_);
-  return fstat(fd_, &since_) == 0 ? 0 : errno;
+  return sys::fstat(fd_, &since_) == 0 ? 0 : errno;
 }
 
 bool input_guard::unchanged(int& error) const {
   error = 0;
   struct stat now;
   if (fd_ < 0) return false;
-  if (fstat(fd_, &now) != 0) {
+  if (sys::fstat(fd_, &now) != 0) {
     error = errno;
     return false;
   }

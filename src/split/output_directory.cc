@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "platform/system_calls.h"
+
 const char* base_name(const std::string& name) {
   std::size_t slash = name.rfind('/');
   return name.c_str() + (slash == std::string::npos ? 0 : slash + 1);
@@ -24,7 +26,7 @@ int output_directory::open_for(const std::string& output_name) {
   fd_ = file_descriptor(platform::open_directory(path.c_str()));
   struct stat status;
   if (fd_.valid()) {
-    if (fstat(fd_.get(), &status) != 0) return errno;
+    if (sys::fstat(fd_.get(), &status) != 0) return errno;
     device_ = status.st_dev;
     inode_ = status.st_ino;
     survives_power_loss_ = !platform::held_in_memory(fd_.get());
@@ -36,7 +38,7 @@ int output_directory::open_for(const std::string& output_name) {
   // named by paths, whatever is refused is refused output by output, as
   // with a descriptor. A system that opens directories only to read them
   // has no unnamed temporaries either.
-  if (stat(path.c_str(), &status) == 0) {
+  if (sys::stat(path.c_str(), &status) == 0) {
     device_ = status.st_dev;
     inode_ = status.st_ino;
   }
@@ -56,7 +58,7 @@ int output_directory::free_bytes(std::uint64_t& bytes) const {
 
 bool output_directory::is(const std::string& path) const {
   struct stat status;
-  return stat(path.c_str(), &status) == 0 && status.st_dev == device_ && status.st_ino == inode_;
+  return sys::stat(path.c_str(), &status) == 0 && status.st_dev == device_ && status.st_ino == inode_;
 }
 
 std::shared_ptr<output_directory> output_directories::open_for(const std::string& output_name,

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/system_calls.h"
 #include "split/write_pieces.h"
 
 int output_file::create(output_directory& directory) {
@@ -28,7 +29,7 @@ int output_file::clone_from(int source, std::uint64_t length) {
 
 int output_file::write(const std::vector<iovec>& pieces, std::uint64_t skip) {
   // A new or emptied file is written from its start already.
-  if (skip != 0 && lseek(fd_, static_cast<off_t>(skip), SEEK_SET) < 0) return errno;
+  if (skip != 0 && sys::lseek(fd_, static_cast<off_t>(skip), SEEK_SET) < 0) return errno;
   std::size_t next = 0;
   bytes_written_ = 0;
   for (const iovec& piece : pieces) bytes_written_ += piece.iov_len;
@@ -40,7 +41,7 @@ int output_file::write(const std::vector<iovec>& pieces, std::uint64_t skip) {
 void output_file::start_writeback() { platform::start_writeback(fd_); }
 
 int output_file::truncate() {
-  return ftruncate(fd_, 0) == 0 && lseek(fd_, 0, SEEK_SET) == 0 ? 0 : errno;
+  return sys::ftruncate(fd_, 0) == 0 && sys::lseek(fd_, 0, SEEK_SET) == 0 ? 0 : errno;
 }
 
 int output_file::publish(const char* base, bool replace) {
@@ -55,7 +56,7 @@ int output_file::publish(const char* base, bool replace) {
     // removes temporaries is taken.
     cleanup_signals_blocked blocked;
     if (replace)
-      error = renameat(directory, temporary_.name(), directory, base) == 0 ? 0 : errno;
+      error = sys::renameat(directory, temporary_.name(), directory, base) == 0 ? 0 : errno;
     else
       error = platform::name_new_file(directory, fd_, temporary_.name(), base, directory_->naming);
     if (error == 0)
@@ -63,12 +64,12 @@ int output_file::publish(const char* base, bool replace) {
     else
       temporary_.remove();
   }
-  if (close(std::exchange(fd_, -1)) != 0 && error == 0) {
+  if (sys::close(std::exchange(fd_, -1)) != 0 && error == 0) {
     error = errno;
     // Without -f the name was free: it is taken back, as the output may be
     // incomplete. With -f what was there is gone already, and the output,
     // synced, is kept: nothing at an output name is ever removed.
-    if (!replace) (void)unlinkat(directory, base, 0);
+    if (!replace) (void)sys::unlinkat(directory, base, 0);
   }
   return error;
 }
@@ -82,14 +83,14 @@ int output_file::replace_unnamed(const char* base) {
   hidden_name hidden{};
   make_hidden_name(hidden);
   int error = platform::name_new_file(directory, fd_, nullptr, hidden.data(), directory_->naming);
-  if (error == 0 && renameat(directory, hidden.data(), directory, base) != 0) {
+  if (error == 0 && sys::renameat(directory, hidden.data(), directory, base) != 0) {
     error = errno;
-    (void)unlinkat(directory, hidden.data(), 0);
+    (void)sys::unlinkat(directory, hidden.data(), 0);
   }
   return error;
 }
 
 void output_file::discard() {
-  if (fd_ >= 0) (void)close(std::exchange(fd_, -1));
+  if (fd_ >= 0) (void)sys::close(std::exchange(fd_, -1));
   temporary_.remove();
 }

@@ -8,11 +8,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
-#ifdef PROPSLICE_SEAMED
-#include "split/output_writers_test_hooks.h"
-
-output_writers_test_hooks output_writers_hooks;
-#endif
+#include "platform/system_calls.h"
 
 namespace {
 
@@ -30,11 +26,11 @@ const output_descriptors& output_descriptors_at_most() {
     constexpr rlim_t kept_for_the_rest = 8;
     rlimit files{};
     std::size_t all = std::size_t{1} << 20;
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+    if (sys::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
       all = static_cast<std::size_t>(std::max<rlim_t>(files.rlim_cur, kept_for_the_rest + 2) -
                                      kept_for_the_rest);
     const std::size_t threads = std::min<std::size_t>(
-        std::max(platform::usable_processors(), platform::fixed_thread_count()), most_threads);
+        std::max(platform::usable_processors(), sys::calls.writing_threads), most_threads);
     const std::size_t writing = std::max<std::size_t>(
         1, std::min(all / 2, threads * outputs_ahead_per_thread));
     return output_descriptors{writing, all - writing};
@@ -43,7 +39,7 @@ const output_descriptors& output_descriptors_at_most() {
 }
 
 unsigned output_thread_count(std::uint64_t outputs, std::uint64_t bytes) {
-  std::uint64_t threads = platform::fixed_thread_count();
+  std::uint64_t threads = sys::calls.writing_threads;
   if (threads == 0) {
     if (bytes < bytes_worth_threads) return 1;
     threads = platform::usable_processors();
@@ -69,9 +65,7 @@ output_writers::output_writers(std::uint64_t count, unsigned threads, write_func
   threads_.reserve(threads);  // so that only starting a thread can fail below
   try {
     for (unsigned i = 0; i < threads; ++i) {
-#ifdef PROPSLICE_SEAMED
-      if (output_writers_hooks.starting_thread != nullptr) output_writers_hooks.starting_thread(i);
-#endif
+      if (sys::calls.starting_thread != nullptr) sys::calls.starting_thread(i);
       threads_.emplace_back(&output_writers::work, this);
     }
   } catch (const std::system_error&) {
@@ -102,9 +96,7 @@ void output_writers::work() {
         break;
       }
     }
-#ifdef PROPSLICE_SEAMED
-    if (output_writers_hooks.took_number != nullptr) output_writers_hooks.took_number(number, stopping_);
-#endif
+    if (sys::calls.took_number != nullptr) sys::calls.took_number(number, stopping_);
     // Stopped or failed since the check above: an output written now would
     // only be thrown away.
     if (stopping_.load() || failed_.load()) return;

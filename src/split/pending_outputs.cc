@@ -10,6 +10,7 @@
 #include "failure.h"
 #include "messages.h"
 #include "platform/platform.h"
+#include "platform/system_calls.h"
 #include "split/output_writers.h"
 #include "split/temporaries.h"
 
@@ -119,7 +120,7 @@ void pending_outputs::before_reading(const std::string& path) {
   // so only a path that ends in such a name, or goes through a link,
   // reads what the output replaces. Without -f, names that waiting
   // outputs take are free until then.
-  int found = replace_ ? lstat(path.c_str(), &status) : stat(path.c_str(), &status);
+  int found = replace_ ? sys::lstat(path.c_str(), &status) : sys::stat(path.c_str(), &status);
   if (found != 0 || S_ISLNK(status.st_mode) || !S_ISREG(status.st_mode) ||
       status.st_size >= long_read || monotonic_ns() - started_ns_ >= wait_at_most_ns) {
     commit();

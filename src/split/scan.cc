@@ -12,9 +12,8 @@
 
 #include "failure.h"
 #include "platform/platform.h"
+#include "platform/system_calls.h"
 #include "split/line_search.h"
-
-input_reading input_reads;
 
 namespace {
 
@@ -36,10 +35,11 @@ constexpr std::size_t prefault_at_least = std::size_t{256} * 1024;
 // How often a file that changes while it is read is read again.
 constexpr int read_attempts = 4;
 
-// A read of nothing would look like the end of the input; one of more
-// than 1 GiB would only cost memory.
+// The tool's own, or a test's (1 byte to 1 GiB; others are taken as the
+// nearest): a read of more than 1 GiB would only cost memory.
 std::size_t read_size() {
-  return std::clamp<std::size_t>(input_reads.read_size, 1, std::size_t{1} << 30);
+  const std::size_t asked = sys::calls.input_read_size;
+  return asked == 0 ? default_read_size : std::min(asked, std::size_t{1} << 30);
 }
 
 [[noreturn]] void cannot_read(const std::string& path, int error) {
@@ -49,14 +49,14 @@ std::size_t read_size() {
 // One read, retried when interrupted.
 std::size_t read_some(int fd, char* into, std::size_t size, const std::string& path) {
   for (;;) {
-    ssize_t count = input_reads.read(fd, into, size);
+    ssize_t count = sys::read(fd, into, size);
     if (count >= 0) return static_cast<std::size_t>(count);
     if (errno != EINTR) cannot_read(path, errno);
   }
 }
 
 void rewind(int fd, const std::string& path) {
-  if (lseek(fd, 0, SEEK_SET) != 0) cannot_read(path, errno);
+  if (sys::lseek(fd, 0, SEEK_SET) != 0) cannot_read(path, errno);
 }
 
 // Before another read of the file from its start.
@@ -228,10 +228,10 @@ scan_result scan_regular(file_descriptor input, const std::string& path,
 }  // namespace
 
 scan_result scan(const std::string& path) {
-  file_descriptor input(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  file_descriptor input(sys::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!input.valid()) cannot_read(path, errno);
   struct stat status;
-  if (fstat(input.get(), &status) != 0) cannot_read(path, errno);
+  if (sys::fstat(input.get(), &status) != 0) cannot_read(path, errno);
   if (S_ISREG(status.st_mode)) return scan_regular(std::move(input), path, status);
   // A pipe is read whole at once, as it comes: it cannot be read again.
   scan_result result;

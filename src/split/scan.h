@@ -1,8 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <string>
 
@@ -28,14 +25,6 @@ struct scan_result {
 // searched right after the read.
 constexpr std::size_t default_read_size = std::size_t{256} * 1024;
 
-// How inputs are read, the one way tests have into the reads: they make
-// them small to reach their edges (1 byte to 1 GiB; others are taken as
-// the nearest), or write to an input between two. The tool keeps these.
-struct input_reading {
-  std::size_t read_size = default_read_size;
-  ssize_t (*read)(int fd, void* into, std::size_t size) = ::read;
-};
-extern input_reading input_reads;
 
 // Reads the file at `path` completely and finds its property lines: those
 // holding the bytes "bad" anywhere. Lines end at '\n' only. The file may be

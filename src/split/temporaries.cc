@@ -11,6 +11,7 @@
 
 #include "failure.h"
 #include "platform/platform.h"
+#include "platform/system_calls.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ void remove_and_exit(int signal_number) {
     }
     // A name is only ever rewritten while its slot is merely claimed.
     if (state == temporary_slot::created)
-      (void)unlinkat(slot.directory.load(), slot.name.load(), 0);
+      (void)sys::unlinkat(slot.directory.load(), slot.name.load(), 0);
   }
   // Die of the same signal, as if there were no handler: it is blocked
   // until this handler returns, and then ends the process.
@@ -110,7 +111,7 @@ int named_temporary::create(int directory, const std::string& prefix) {
     if (dying.load())
       errno = EINTR;
     else
-      fd = openat(directory, name(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      fd = sys::openat(directory, name(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     int error = fd >= 0 ? 0 : errno;
     slot.state.store(fd >= 0 ? temporary_slot::created : temporary_slot::claimed);
     if (fd >= 0) return fd;
@@ -129,7 +130,7 @@ void named_temporary::forget() {
 
 void named_temporary::remove() {
   if (slot_ < 0) return;
-  (void)unlinkat(directory_, name(), 0);
+  (void)sys::unlinkat(directory_, name(), 0);
   forget();
 }
 

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "platform/system_calls.h"
+
 namespace {
 
 #ifdef IOV_MAX
@@ -24,7 +26,7 @@ int write_pieces(int fd, const std::vector<iovec>& pieces, std::size_t first, st
       batch[count++] = pieces[i];
     batch[0].iov_base = static_cast<char*>(batch[0].iov_base) + written;
     batch[0].iov_len -= written;
-    ssize_t result = writev(fd, batch, count);
+    ssize_t result = sys::writev(fd, batch, count);
     if (result < 0) {
       if (errno == EINTR) continue;
       return errno;

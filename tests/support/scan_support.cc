@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/system_calls.h"
+
 scan_result scan_text(std::string_view bytes) {
   scan_result result;
   input_buffer buffer(result.lines, result.property_lines);
@@ -29,9 +31,9 @@ std::vector<std::string> lines_of(const input_lines& lines) {
 
 scan_result scan_reading(const std::string& path, std::size_t read_size) {
   struct restore {
-    std::size_t size = input_reads.read_size;
-    ~restore() { input_reads.read_size = size; }
+    std::size_t size = sys::calls.input_read_size;
+    ~restore() { sys::calls.input_read_size = size; }
   } saved;
-  input_reads.read_size = read_size;
+  sys::calls.input_read_size = read_size;
   return scan(path);
 }
