@@ -36,32 +36,32 @@ void prepare_process() {
 
 namespace {
 
-void handle_input(const std::string& path, split_run& outputs) {
-  if (outputs.options.verbosity != 0) outputs.pending.print("Processing ", path);
-  outputs.pending.before_reading(path);
+void handle_input(const std::string& path, run_state& state) {
+  if (state.options.verbosity != 0) state.queue.print("Processing ", path);
+  state.queue.before_reading(path);
   scan_result scanned = scan(path);
   if (scanned.property_lines.size() < 2) {
-    outputs.pending.print("Found only one property. Nothing to split");
+    state.queue.print("Found only one property. Nothing to split");
     return;
   }
-  generate_outputs(path, scanned, outputs);
+  generate_outputs(path, scanned, state);
 }  // the input's buffer and sets are released here, before the next input
 
 }  // namespace
 
 void run(const settings& options) {
-  split_run outputs(options);
+  run_state state(options);
   try {
     for (const std::string& path : options.input_paths) {
       // An input too large to be held and cut up in memory. No output is
       // open when memory is asked for, so nothing partial is left.
       try {
-        handle_input(path, outputs);
+        handle_input(path, state);
       } catch (const std::bad_alloc&) {
         raise_failure(failure::kind::input, ENOMEM, path);
       }
     }
-    outputs.pending.commit();
+    state.queue.commit();
   } catch (const failure& failed) {
     // The writing threads are stopped, and what they left unfinished gone.
     // What the run owes from before the failure comes first: the outputs
@@ -69,7 +69,7 @@ void run(const settings& options) {
     // failure of standard output leaves nothing waiting (see commit()).
     if (failed.what != failure::kind::standard_output) {
       try {
-        outputs.pending.commit();
+        state.queue.commit();
       } catch (const failure& earlier) {
         report_failure(earlier);
       }

@@ -154,9 +154,9 @@ bool first_extent_shared(const std::string& path) {
 
 // Splits one input in this process, its outputs all named on return.
 void split_alone(const std::string& path, const scan_result& scanned, const settings& options) {
-  split_run run(options);
-  generate_outputs(path, scanned, run);
-  run.pending.commit();
+  run_state state(options);
+  generate_outputs(path, scanned, state);
+  state.queue.commit();
 }
 
 }  // namespace

@@ -121,7 +121,7 @@ TEST(OutputWriters, OrderFailuresRetriesAndStops) {
       for (std::uint64_t number = 0; number < count && r.stop == stopping::never; ++number) {
         output_file* output;
         int error = writers.wait_for(number, output);
-        if ((error == ENOSPC || error == EDQUOT) && writers.continue_alone()) {
+        if ((error == ENOSPC || error == EDQUOT) && writers.stop_writing_ahead()) {
           alone = true;
           alone_from = number;
           seen += "alone ";

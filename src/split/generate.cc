@@ -42,7 +42,7 @@ bool name_taken(const output_directory& directory, const std::string& name) {
 
 // An output this large is not written when its name is visibly taken; a
 // smaller one costs less to write than to look for its name first.
-constexpr std::size_t worth_a_look_first = std::size_t{64} * 1024;
+constexpr std::size_t look_for_the_name_from = std::size_t{64} * 1024;
 
 std::size_t total_size(const std::vector<iovec>& pieces) {
   std::size_t size = 0;
@@ -73,9 +73,9 @@ std::uint64_t output_bytes(const scan_result& scanned) {
 
 }  // namespace
 
-void generate_outputs(const std::string& input_path, const scan_result& scanned, split_run& run) {
-  const settings& options = run.options;
-  pending_outputs& queue = run.pending;
+void generate_outputs(const std::string& input_path, const scan_result& scanned, run_state& state) {
+  const settings& options = state.options;
+  pending_outputs& queue = state.queue;
   const std::uint64_t count = scanned.property_lines.size();
   const output_naming naming(input_path, count);
   std::string name;
@@ -90,7 +90,7 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
     const output_layout layout(scanned);
     const std::vector<std::size_t> kept = kept_properties(scanned);
     int error = 0;
-    const std::shared_ptr<output_directory> directory = run.directories.open_for(name, error);
+    const std::shared_ptr<output_directory> directory = state.directories.open_for(name, error);
     if (directory == nullptr) queue.raise_output_failure(name, error);
     block_sharing sharing(scanned);
 
@@ -99,7 +99,7 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
       layout.pieces_for(kept[number], scratch.pieces);
       // A large output whose name is visibly taken fails before it is
       // written; naming is what decides, should the name be taken since.
-      if (!options.force_overwrite && total_size(scratch.pieces) >= worth_a_look_first) {
+      if (!options.force_overwrite && total_size(scratch.pieces) >= look_for_the_name_from) {
         naming.build(number, scratch.name);
         if (name_taken(*directory, scratch.name)) return EEXIST;
       }
@@ -119,7 +119,7 @@ void generate_outputs(const std::string& input_path, const scan_result& scanned,
       // What was written ahead took space that one thread would have left
       // free, for the output or for its name: this output is written again
       // with nothing ahead of it.
-      if ((error == ENOSPC || error == EDQUOT) && writers.continue_alone()) error = write_and_queue();
+      if ((error == ENOSPC || error == EDQUOT) && writers.stop_writing_ahead()) error = write_and_queue();
       if (error != 0) queue.raise_output_failure(std::move(name), error);
       writers.release(current);
     }

@@ -10,12 +10,12 @@
 // What the inputs of one run share on their way out: the output directory
 // opened last, and the queue of what the run owes (messages, and outputs
 // waiting for their names).
-struct split_run {
-  explicit split_run(const settings& options)
-      : options(options), pending(options.force_overwrite, options.verbosity != 0) {}
+struct run_state {
+  explicit run_state(const settings& options)
+      : options(options), queue(options.force_overwrite, options.verbosity != 0) {}
   const settings& options;
   output_directories directories;
-  pending_outputs pending;
+  pending_outputs queue;
 };
 
 // Writes one output file per property of an input with two or more, named
@@ -26,4 +26,4 @@ struct split_run {
 // written. On a copy-on-write file system an output shares the input's
 // blocks where it holds the same bytes at the same offsets. Outputs are
 // written on several threads where that pays, and named in number order.
-void generate_outputs(const std::string& input_path, const scan_result& scanned, split_run& run);
+void generate_outputs(const std::string& input_path, const scan_result& scanned, run_state& run);

@@ -134,7 +134,7 @@ void output_writers::release(std::uint64_t number) {
   released_.notify_all();
 }
 
-bool output_writers::continue_alone() {
+bool output_writers::stop_writing_ahead() {
   if (threads_.empty()) return false;
   stop();
   slots_.resize(1);

@@ -54,7 +54,7 @@ class output_writers {
   void release(std::uint64_t number);
   // Ends the threads and discards what they wrote ahead; from then on each
   // output is written when it is asked for. False when there were none.
-  bool continue_alone();
+  bool stop_writing_ahead();
   // Lets the threads finish the output each is writing and ends them;
   // everything not published is discarded. Call before ending the process.
   void stop();
