@@ -722,12 +722,16 @@ TEST(Faults, MemoryFailingAtEachAllocation) {
       if (k == 1) {
         ASSERT_NE(log.read("log"), "") << "the preloaded operator new was not called";
       }
-      if (log.read("log").empty()) {  // no allocation failed: the run is whole
+      // No allocation failed, or the tool did without what it asked for (a
+      // thread to sync beside it): the run is whole.
+      const bool none_failed = log.read("log").empty();
+      if (none_failed || result.status == 0) {
         EXPECT_EQ(result.err, "");
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(lines, all_lines);
         EXPECT_EQ(dir.files(), all_files);
-        break;
+        if (none_failed || HasFailure()) break;
+        continue;
       }
       // The outputs reported, and the error for the next.
       const std::size_t generated = lines.size() < 2 ? 0 : lines.size() - 2;

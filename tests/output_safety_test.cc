@@ -667,15 +667,19 @@ TEST(OutputSafety, ThroughFuseFewHiddenTemporariesAtATime) {
 
 // A low open-file limit makes groups smaller, not single: with 64
 // descriptors, 300 outputs on a disk are made durable in a few dozen
-// groups (seen as runs of syncs between runs of namings, with strace).
+// groups (seen as runs of syncs between runs of namings, with strace);
+// where outputs wait under hidden names, in groups of 4 still.
 TEST(OutputSafety, LowOpenFileLimitStillGroups) {
   const std::string strace = access("/usr/bin/strace", X_OK) == 0 ? "/usr/bin/strace" : "";
   if (strace.empty()) GTEST_SKIP() << "no /usr/bin/strace";
   scratch_directory dir;  // under /tmp: on a disk
   constexpr int models = 100;
-  std::vector<std::string> arguments = {"-f", "-qq", "-o", dir / "trace", "-e",
-                                        "trace=fdatasync,fsync,syncfs,linkat,renameat2,renameat",
-                                        PROPSLICE_BINARY};
+  // The program that tool_process would run, so that unnamed_files() tells
+  // how its outputs wait.
+  const bool named = !unnamed_files(dir.path());
+  std::vector<std::string> arguments = {
+      "-f", "-qq", "-o", dir / "trace", "-e", "trace=fdatasync,fsync,syncfs,linkat,renameat2,renameat",
+      std::getenv("PROPSLICE_HARNESS") ? PROPSLICE_HARNESS_BINARY : PROPSLICE_BINARY};
   for (int i = 0; i < models; ++i) {
     char name[32];
     std::snprintf(name, sizeof name, "m%03d.zelk", i);
@@ -685,6 +689,10 @@ TEST(OutputSafety, LowOpenFileLimitStillGroups) {
   auto in_child = [] {
     rlimit files{64, 64};
     if (setrlimit(RLIMIT_NOFILE, &files) != 0) _exit(127);
+    // LeakSanitizer refuses to run under ptrace; the rest of AddressSanitizer
+    // still checks the run.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":detect_leaks=0").c_str(), 1);
   };
   tool_result result = run_tool(dir.path(), arguments, in_child, strace);
   ASSERT_EQ(result.status, 0) << result.err;
@@ -701,7 +709,7 @@ TEST(OutputSafety, LowOpenFileLimitStillGroups) {
     }
   }
   EXPECT_EQ(namings, 3u * models);
-  EXPECT_LE(groups, 3u * models / 8) << "outputs made durable one by one";
+  EXPECT_LE(groups, named ? 3u * models / 4 : 3u * models / 8) << "outputs made durable one by one";
   EXPECT_GE(groups, 1u);
 }
 
@@ -743,9 +751,14 @@ void two_runs_at_once(const scratch_directory& dir, const std::string& held_at,
     small_output_pipe();
     with_environment({"PROPSLICE_HARNESS=threads=2,named"})();
   }, held_program);
-  held.read_output_line();  // Processing
-  held.read_output_line();  // Found
-  EXPECT_EQ(shown(held.read_output_line()), "Generated (...)/held-p00.zelk");
+  // The pipe takes the lines up to the first output's and a few bytes of
+  // the second's, which the held run prints once it has named that output:
+  // until the test reads, the rest of its group waits under hidden names.
+  // (Lines read here would let it name the rest first.)
+  for (int looks = 0; access((dir / "held-p01.zelk").c_str(), F_OK) != 0; ++looks) {
+    ASSERT_LT(looks, 120'000) << "the held run never named its second output";  // it ended
+    usleep(1000);
+  }
   // Listed by name only: the held run renames them meanwhile.
   std::size_t hidden = 0;
   DIR* listing = opendir(dir.path().c_str());
