@@ -535,20 +535,16 @@ std::uint64_t dirty_bytes() {
   return bytes;
 }
 
-// Whether one syncfs of the file system that holds all of `fds` makes
-// them durable at less cost than a sync of each: a local file system
-// that commits through it (FUSE servers and network clients are not
-// reached by it), while the system has little else to write.
+// Whether one syncfs of the file system that holds all of `fds` (one
+// directory's) makes them durable at less cost than a sync of each: a local
+// file system that commits through it (FUSE servers and network clients are
+// not reached by it), while the system has little else to write.
 bool one_sync_for_all(const int* fds, std::size_t count) {
   struct statfs file_system;
   if (count < 2 || sys::fstatfs(fds[0], &file_system) != 0) return false;
   if (file_system.f_type != EXT4_SUPER_MAGIC && file_system.f_type != XFS_SUPER_MAGIC &&
       file_system.f_type != BTRFS_SUPER_MAGIC)
     return false;
-  struct stat first, other;
-  if (sys::fstat(fds[0], &first) != 0) return false;
-  for (std::size_t i = 1; i < count; ++i)
-    if (sys::fstat(fds[i], &other) != 0 || other.st_dev != first.st_dev) return false;
   return dirty_bytes() <= others_dirty_at_most;
 }
 #endif
@@ -563,7 +559,7 @@ void start_writeback(int fd) {
 #endif
 }
 
-int make_durable(const int* fds, std::size_t count, std::size_t& durable) {
+int make_durable(const int* fds, std::size_t count, bool one_directory, std::size_t& durable) {
   // Otherwise each file by its own sync, which every file system that
   // promises durability keeps (FUSE ones included) and which waits for no
   // other program's data. Their writeback is started first, and several
@@ -573,11 +569,13 @@ int make_durable(const int* fds, std::size_t count, std::size_t& durable) {
 #if PROPSLICE_HAVE_SYNCFS && PROPSLICE_HAVE_TMPFS_MAGIC
   // Since Linux 5.8 it also reports a writeback error of any file of the
   // file system met since the descriptor was opened.
-  if (one_sync_for_all(fds, count)) {
+  if (one_directory && one_sync_for_all(fds, count)) {
     if (sys::syncfs(fds[0]) != 0) return errno;
     durable = count;
     return 0;
   }
+#else
+  (void)one_directory;
 #endif
   for (std::size_t i = 0; i < count; ++i) start_writeback(fds[i]);
   std::mutex failing;

@@ -73,10 +73,10 @@ bool held_in_memory(const char* path);
 // `path` with AT_FDCWD). Returns 0 or an errno value (ENOSYS: cannot tell).
 int free_bytes(int directory, const char* path, std::uint64_t& bytes);
 
-// Makes the data of fds[0 .. count) durable, in this system's best way for
-// many files (platform.cc). Returns 0 or the errno value of the first that
-// failed; `durable` says how many before it are on the disk.
-int make_durable(const int* fds, std::size_t count, std::size_t& durable);
+// Makes the data of fds[0 .. count) durable (`one_directory`: all in one
+// directory), in this system's best way for many files. Returns 0 or the
+// errno value of the first that failed; `durable`: how many before it are.
+int make_durable(const int* fds, std::size_t count, bool one_directory, std::size_t& durable);
 
 // A hint to start writing `fd`'s data to the disk now, for make_durable().
 void start_writeback(int fd);

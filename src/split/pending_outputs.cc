@@ -103,6 +103,7 @@ int pending_outputs::add(std::unique_ptr<output_file>& file,
   }
   if (entries_.empty()) start_group(*directory);
   if (file->bytes_written() >= writeback_early) file->start_writeback();
+  one_directory_ = entries_.empty() || (one_directory_ && entries_.front().directory == directory);
   descriptors_ += entries_.empty() || entries_.back().directory != directory ? 2 : 1;
   named_temporaries_ += file->under_hidden_name() ? 1 : 0;
   bytes_ += file->bytes_written();
@@ -144,7 +145,7 @@ void pending_outputs::commit() {
     return;
   }
   std::size_t durable = 0;
-  int error = platform::make_durable(fds_.data(), fds_.size(), durable);
+  int error = platform::make_durable(fds_.data(), fds_.size(), one_directory_, durable);
   try {
     for (std::size_t next = 0; next < entries_.size(); ++next) {
       entry& output = entries_[next];

@@ -77,6 +77,7 @@ class pending_outputs {
   std::vector<entry> entries_;
   std::vector<int> fds_;               // of the entries, to be made durable
   std::size_t descriptors_ = 0;        // the entries hold, their directories included
+  bool one_directory_ = true;          // all entries are in the first one's
   std::size_t named_temporaries_ = 0;  // among the entries
   std::uint64_t bytes_ = 0;            // written by the entries, not yet synced
   std::uint64_t bytes_at_most_ = 0;    // for this group
