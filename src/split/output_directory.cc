@@ -65,8 +65,8 @@ std::shared_ptr<output_directory> output_directories::open_for(const std::string
                                                                int& error) {
   std::string path = directory_of(output_name);
   // A path that names another directory since (swapped, or a link turned)
-  // gets that one.
-  if (last_ == nullptr || path != path_ || !last_->is(path)) {
+  // gets that one; "." is the working directory, which no rename changes.
+  if (last_ == nullptr || path != path_ || (path != "." && !last_->is(path))) {
     auto directory = std::make_shared<output_directory>();
     if ((error = directory->open_for(output_name)) != 0) return nullptr;
     last_ = std::move(directory);
