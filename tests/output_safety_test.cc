@@ -598,6 +598,69 @@ TEST(OutputSafety, KilledAtEveryStageOfAGroup) {
   }
 }
 
+// Many outputs on a disk wait in several groups, each synced while the
+// next is written: the run prints, names and leaves what it would if each
+// output were synced and named at once, messages between groups included.
+// Where a later group's sync fails, the groups before it keep their names
+// and nothing after the failing output is named, printed or left.
+TEST(OutputSafety, GroupsSyncedWhileTheNextIsWritten) {
+  constexpr int models = 400;
+  for (const char* fault : {"", "PROPSLICE_FULL_AT_SYNC=2"}) {
+    SCOPED_TRACE(*fault ? fault : "no fault");
+    scratch_directory dir;  // under /tmp: on a disk
+    std::vector<std::string> arguments = {"-v"}, order;
+    std::vector<std::size_t> out_after;  // stdout's length once output i is reported
+    files expected;
+    std::string out;
+    for (int i = 0; i < models; ++i) {
+      const std::string base = std::string("m").append(std::to_string(1000 + i));
+      const int count = i % 50 == 7 ? 1 : 3;  // some print a message and make nothing
+      const std::string input = model(200, count);
+      dir.write(base + ".zelk", input);
+      expected[base + ".zelk"] = input;
+      arguments.push_back(base + ".zelk");
+      out += "Processing " + base + ".zelk\n";
+      if (count == 1) {
+        out += "Found only one property. Nothing to split\n";
+        continue;
+      }
+      out += found(input, count);
+      for (int number = 0; number < count; ++number) {
+        const std::string name = base + "-p" + std::to_string(number) + ".zelk";
+        expected[name] = output(200, count, number);
+        out += "Generated " + name + "\n";
+        order.push_back(name);
+        out_after.push_back(out.size());
+      }
+    }
+    std::vector<std::string> settings = {harness_with_threads(1)};
+    if (*fault) settings.push_back(fault);
+    tool_result result = run_tool(dir.path(), arguments, with_harness(settings));
+    const files left = dir.files();
+    if (!*fault) {
+      EXPECT_EQ(shown(result.out), shown(out));
+      EXPECT_EQ(result.err, "");
+      EXPECT_EQ(result.status, 0);
+      EXPECT_EQ(left, expected);
+      continue;
+    }
+    // The first output not named is the one reported, and those before it
+    // are all there is, each exact.
+    std::size_t named = 0;
+    while (named < order.size() && left.count(order[named]) != 0) ++named;
+    ASSERT_LT(named, order.size());
+    EXPECT_EQ(result.err, "error: Cannot write output file " + order[named] +
+                              ": No space left on device\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(shown(result.out), shown(out.substr(0, named == 0 ? 0 : out_after[named - 1])));
+    files kept;
+    for (const auto& [name, bytes] : expected)
+      if (name.find("-p") == std::string::npos) kept[name] = bytes;
+    for (std::size_t i = 0; i < named; ++i) kept[order[i]] = expected[order[i]];
+    EXPECT_EQ(left, kept);  // no temporary either
+  }
+}
+
 namespace {
 
 // The hidden temporaries in `directory`.

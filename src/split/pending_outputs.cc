@@ -1,5 +1,6 @@
 #include "split/pending_outputs.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -58,7 +59,23 @@ void make_room(std::vector<T>& v) {
   if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(16, v.capacity() * 2));
 }
 
+// Grows the descriptor table, while the process has one thread, to what a
+// run holds at most. Grown later, beside the thread that syncs, each step
+// would wait until every processor has left the old table (milliseconds).
+void reserve_descriptor_table() {
+  const output_descriptors& most = output_descriptors_at_most();
+  const std::size_t last =
+      std::min(most.writing + most.waiting, most.writing + 2 * entries_at_most) + 7;
+  int fd = sys::fcntl(0, F_DUPFD_CLOEXEC, static_cast<int>(last));
+  if (fd >= 0) (void)sys::close(fd);
+}
+
 }  // namespace
+
+pending_outputs::pending_outputs(bool replace, bool verbose)
+    : replace_(replace), verbose_(verbose) {
+  reserve_descriptor_table();
+}
 
 void pending_outputs::print(std::string_view first, std::string_view second) {
   if (entries_.empty()) {
@@ -70,18 +87,21 @@ void pending_outputs::print(std::string_view first, std::string_view second) {
   if (text_.size() >= text_at_most) commit();
 }
 
-void pending_outputs::start_group(const output_directory& directory) {
-  started_ns_ = monotonic_ns();
-  // Where the room left cannot be told, as much as on a roomy disk.
-  std::uint64_t free = 0;
-  bytes_at_most_ = directory.free_bytes(free) == 0 ? std::min(bytes_at_most, free / 4) : bytes_at_most;
+bool pending_outputs::worth_syncing() const {
+  const group& f = filling_;
+  return entries_.size() - syncing_count_ >= entries_at_most / 4 ||
+         f.descriptors >= output_descriptors_at_most().waiting / 4 ||
+         f.named_temporaries >= named_temporaries_at_most || f.bytes >= bytes_at_most_ / 4;
 }
 
-bool pending_outputs::group_full() const {
+bool pending_outputs::must_wait() const {
+  const group& f = filling_;
+  const group& s = syncing_;
   return entries_.size() >= entries_at_most ||
-         descriptors_ >= output_descriptors_at_most().waiting ||
-         named_temporaries_ >= named_temporaries_at_most || bytes_ >= bytes_at_most_ ||
-         monotonic_ns() - started_ns_ >= wait_at_most_ns;
+         f.descriptors + s.descriptors >= output_descriptors_at_most().waiting ||
+         f.named_temporaries + s.named_temporaries >= named_temporaries_at_most ||
+         f.bytes + s.bytes >= bytes_at_most_ ||
+         monotonic_ns() - (syncing_count_ != 0 ? s.started_ns : f.started_ns) >= wait_at_most_ns;
 }
 
 int pending_outputs::add(std::unique_ptr<output_file>& file,
@@ -101,15 +121,25 @@ int pending_outputs::add(std::unique_ptr<output_file>& file,
     file->discard();
     throw;
   }
-  if (entries_.empty()) start_group(*directory);
+  group& f = filling_;
+  const bool first = entries_.size() == syncing_count_;
+  if (first) {
+    f = group{};
+    f.started_ns = monotonic_ns();
+    // Where the room left cannot be told, as much as on a roomy disk.
+    std::uint64_t free = 0;
+    bytes_at_most_ =
+        directory->free_bytes(free) == 0 ? std::min(bytes_at_most, free / 4) : bytes_at_most;
+  }
   if (file->bytes_written() >= writeback_early) file->start_writeback();
-  one_directory_ = entries_.empty() || (one_directory_ && entries_.front().directory == directory);
-  descriptors_ += entries_.empty() || entries_.back().directory != directory ? 2 : 1;
-  named_temporaries_ += file->under_hidden_name() ? 1 : 0;
-  bytes_ += file->bytes_written();
+  f.one_directory = first || (f.one_directory && entries_[syncing_count_].directory == directory);
+  f.descriptors += first || entries_.back().directory != directory ? 2 : 1;
+  f.named_temporaries += file->under_hidden_name() ? 1 : 0;
+  f.bytes += file->bytes_written();
   fds_.push_back(file->fd());
   entries_.push_back({std::move(file), std::move(directory), std::move(own_name), line_ends_.size()});
-  if (group_full()) commit();
+  if (sync_.finished() || (sync_.busy() && must_wait())) name_synced();
+  if (!sync_.busy() && (worth_syncing() || must_wait())) start_sync();
   return 0;
 }
 
@@ -122,8 +152,9 @@ void pending_outputs::before_reading(const std::string& path) {
   // reads what the output replaces. Without -f, names that waiting
   // outputs take are free until then.
   int found = replace_ ? sys::lstat(path.c_str(), &status) : sys::stat(path.c_str(), &status);
+  const std::int64_t oldest = syncing_count_ != 0 ? syncing_.started_ns : filling_.started_ns;
   if (found != 0 || S_ISLNK(status.st_mode) || !S_ISREG(status.st_mode) ||
-      status.st_size >= long_read || monotonic_ns() - started_ns_ >= wait_at_most_ns) {
+      status.st_size >= long_read || monotonic_ns() - oldest >= wait_at_most_ns) {
     commit();
     return;
   }
@@ -139,15 +170,30 @@ void pending_outputs::before_reading(const std::string& path) {
 }
 
 void pending_outputs::commit() {
-  if (entries_.empty()) {
-    print_lines_up_to(line_ends_.size());
-    clear();
-    return;
+  while (!entries_.empty()) {
+    if (!sync_.busy()) start_sync();
+    name_synced();
   }
-  std::size_t durable = 0;
-  int error = platform::make_durable(fds_.data(), fds_.size(), one_directory_, durable);
   try {
-    for (std::size_t next = 0; next < entries_.size(); ++next) {
+    print_lines_up_to(line_ends_.size());
+  } catch (...) {
+    clear();
+    throw;
+  }
+  clear();
+}
+
+void pending_outputs::start_sync() {
+  sync_.start(fds_, filling_.one_directory);
+  syncing_ = filling_;
+  syncing_count_ = entries_.size();
+}
+
+void pending_outputs::name_synced() {
+  std::size_t durable = 0;
+  int error = sync_.wait(durable);
+  try {
+    for (std::size_t next = 0; next < syncing_count_; ++next) {
       entry& output = entries_[next];
       print_lines_up_to(output.lines_before);
       if (next == durable || (error = output.file->publish(output.directory->name_of(output.name),
@@ -158,12 +204,16 @@ void pending_outputs::commit() {
       }
       if (verbose_) print_line("Generated ", output.name);
     }
-    print_lines_up_to(line_ends_.size());
+    print_lines_up_to(syncing_count_ < entries_.size() ? entries_[syncing_count_].lines_before
+                                                        : line_ends_.size());
   } catch (...) {
     discard();  // a message that failed: what comes after it never was
     throw;
   }
-  clear();
+  entries_.erase(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(syncing_count_));
+  syncing_count_ = 0;
+  syncing_ = group{};
+  drop_printed();
 }
 
 void pending_outputs::raise_output_failure(std::string name, int error) const {
@@ -178,7 +228,21 @@ void pending_outputs::print_lines_up_to(std::size_t line) {
   }
 }
 
+void pending_outputs::drop_printed() {
+  if (lines_printed_ == 0) return;
+  const std::size_t cut = line_ends_[lines_printed_ - 1];
+  text_.erase(0, cut);
+  line_ends_.erase(line_ends_.begin(), line_ends_.begin() + static_cast<std::ptrdiff_t>(lines_printed_));
+  for (std::size_t& end : line_ends_) end -= cut;
+  for (entry& output : entries_) output.lines_before -= lines_printed_;
+  lines_printed_ = 0;
+}
+
 void pending_outputs::discard() {
+  if (sync_.busy()) {
+    std::size_t durable = 0;
+    (void)sync_.wait(durable);  // its files are closed below
+  }
   // Those named already are left alone by their discard().
   for (entry& output : entries_) output.file->discard();
   clear();
@@ -187,9 +251,8 @@ void pending_outputs::discard() {
 void pending_outputs::clear() {
   entries_.clear();
   fds_.clear();
-  descriptors_ = 0;
-  named_temporaries_ = 0;
-  bytes_ = 0;
+  syncing_count_ = 0;
+  syncing_ = filling_ = group{};
   text_.clear();
   line_ends_.clear();
   lines_printed_ = 0;

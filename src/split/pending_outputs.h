@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "split/background_sync.h"
 #include "split/output_directory.h"
 #include "split/output_file.h"
 
@@ -14,19 +15,21 @@
 // their names. Every output is named here, and nowhere else. An output on a
 // disk must be durable before it takes its name, so that after a power cut
 // a name only ever holds a complete output; one sync per output costs a
-// wait for the disk each. So outputs on a disk wait in a group that is made
-// durable at once and then named in number order; an output on tmpfs, which
-// a power cut takes anyway, is named at once, after those that wait. The
+// wait for the disk each. So outputs on a disk wait in groups, each made
+// durable at once and then named in number order. One group is synced on
+// a thread of its own while the next fills; the next is synced once the
+// one before it is named and it holds enough. An output on tmpfs, which a
+// power cut takes anyway, is named at once, after those that wait. The
 // messages wait with the outputs, so a run prints, names and leaves what it
 // would if each output were synced and named the moment it was written.
 //
 // Calling sequence: print() and add() as the run goes, before_reading()
 // before each input, commit() at the end and after a failure (before it is
-// reported). A failure of naming is raised from commit(), after the outputs
-// before it were named; those after it are discarded.
+// reported). A failure of naming is raised from add() or commit(), after
+// the outputs before it were named; those after it are discarded.
 class pending_outputs {
  public:
-  pending_outputs(bool replace, bool verbose) : replace_(replace), verbose_(verbose) {}
+  pending_outputs(bool replace, bool verbose);
   ~pending_outputs() { discard(); }
   pending_outputs(const pending_outputs&) = delete;
   pending_outputs& operator=(const pending_outputs&) = delete;
@@ -65,23 +68,41 @@ class pending_outputs {
     std::string name;
     std::size_t lines_before;  // messages printed before it is named
   };
+  // What a group of entries holds.
+  struct group {
+    std::size_t descriptors = 0;        // its directories' included
+    std::size_t named_temporaries = 0;
+    std::uint64_t bytes = 0;            // written, not yet synced
+    std::int64_t started_ns = 0;        // when its first output came
+    bool one_directory = true;          // all in its first output's
+  };
 
-  void start_group(const output_directory& directory);
-  bool group_full() const;
+  // The group being filled holds enough for a sync of its own: a quarter
+  // of what may wait, or as many outputs under hidden names (so few that
+  // they wait in one group).
+  bool worth_syncing() const;
+  // What waits, in both groups, is as much as may wait.
+  bool must_wait() const;
+  // Makes the group being filled the one being synced.
+  void start_sync();
+  // Waits for the group being synced, then names it.
+  void name_synced();
   void print_lines_up_to(std::size_t line);
+  // Forgets the messages printed.
+  void drop_printed();
   // Throws away the outputs not named yet and the messages not printed.
   void discard();
   void clear();
 
   const bool replace_, verbose_;
+  // The entries being synced (the first `syncing_count_`), then those of
+  // the group being filled.
   std::vector<entry> entries_;
-  std::vector<int> fds_;               // of the entries, to be made durable
-  std::size_t descriptors_ = 0;        // the entries hold, their directories included
-  bool one_directory_ = true;          // all entries are in the first one's
-  std::size_t named_temporaries_ = 0;  // among the entries
-  std::uint64_t bytes_ = 0;            // written by the entries, not yet synced
-  std::uint64_t bytes_at_most_ = 0;    // for this group
-  std::int64_t started_ns_ = 0;        // when the group's first output came
+  std::size_t syncing_count_ = 0;
+  group syncing_, filling_;
+  background_sync sync_;
+  std::vector<int> fds_;               // of the group being filled
+  std::uint64_t bytes_at_most_ = 0;    // waiting, both groups together
   // Messages not printed yet: their text, one after the other, and where
   // each ends in it.
   std::string text_;
