@@ -609,7 +609,7 @@ TEST(OutputSafety, GroupsSyncedWhileTheNextIsWritten) {
     SCOPED_TRACE(*fault ? fault : "no fault");
     scratch_directory dir;  // under /tmp: on a disk
     std::vector<std::string> arguments = {"-v"}, order;
-    std::vector<std::size_t> out_after;  // stdout's length once output i is reported
+    std::vector<std::size_t> out_before;  // stdout's length before output i is reported
     files expected;
     std::string out;
     for (int i = 0; i < models; ++i) {
@@ -628,9 +628,9 @@ TEST(OutputSafety, GroupsSyncedWhileTheNextIsWritten) {
       for (int number = 0; number < count; ++number) {
         const std::string name = base + "-p" + std::to_string(number) + ".zelk";
         expected[name] = output(200, count, number);
+        out_before.push_back(out.size());
         out += "Generated " + name + "\n";
         order.push_back(name);
-        out_after.push_back(out.size());
       }
     }
     std::vector<std::string> settings = {harness_with_threads(1)};
@@ -645,14 +645,14 @@ TEST(OutputSafety, GroupsSyncedWhileTheNextIsWritten) {
       continue;
     }
     // The first output not named is the one reported, and those before it
-    // are all there is, each exact.
+    // are all there is, each exact; the messages before it are printed.
     std::size_t named = 0;
     while (named < order.size() && left.count(order[named]) != 0) ++named;
     ASSERT_LT(named, order.size());
     EXPECT_EQ(result.err, "error: Cannot write output file " + order[named] +
                               ": No space left on device\n");
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(shown(result.out), shown(out.substr(0, named == 0 ? 0 : out_after[named - 1])));
+    EXPECT_EQ(shown(result.out), shown(out.substr(0, out_before[named])));
     files kept;
     for (const auto& [name, bytes] : expected)
       if (name.find("-p") == std::string::npos) kept[name] = bytes;

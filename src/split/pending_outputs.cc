@@ -191,11 +191,12 @@ void pending_outputs::start_sync() {
 
 void pending_outputs::name_synced() {
   std::size_t durable = 0;
-  int error = sync_.wait(durable);
+  const int sync_error = sync_.wait(durable);
   try {
     for (std::size_t next = 0; next < syncing_count_; ++next) {
       entry& output = entries_[next];
       print_lines_up_to(output.lines_before);
+      int error = sync_error;
       if (next == durable || (error = output.file->publish(output.directory->name_of(output.name),
                                                            replace_)) != 0) {
         std::string name = std::move(output.name);
