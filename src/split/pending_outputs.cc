@@ -88,10 +88,8 @@ void pending_outputs::print(std::string_view first, std::string_view second) {
 }
 
 bool pending_outputs::worth_syncing() const {
-  const group& f = filling_;
   return entries_.size() - syncing_count_ >= entries_at_most / 4 ||
-         f.descriptors >= output_descriptors_at_most().waiting / 4 ||
-         f.named_temporaries >= named_temporaries_at_most || f.bytes >= bytes_at_most_ / 4;
+         filling_.bytes >= bytes_at_most_ / 4;
 }
 
 bool pending_outputs::must_wait() const {

@@ -78,8 +78,8 @@ class pending_outputs {
   };
 
   // The group being filled holds enough for a sync of its own: a quarter
-  // of what may wait, or as many outputs under hidden names (so few that
-  // they wait in one group).
+  // of the outputs or the bytes that may wait. (Descriptors and hidden
+  // names are too few to share between two groups: a group takes all.)
   bool worth_syncing() const;
   // What waits, in both groups, is as much as may wait.
   bool must_wait() const;
