@@ -64,8 +64,9 @@ void make_room(std::vector<T>& v) {
 // would wait until every processor has left the old table (milliseconds).
 void reserve_descriptor_table() {
   const output_descriptors& most = output_descriptors_at_most();
-  const std::size_t last =
-      std::min(most.writing + most.waiting, most.writing + 2 * entries_at_most) + 7;
+  // A group holds two descriptors per output at most (with its directory);
+  // seven more stand for what the run keeps besides.
+  const std::size_t last = most.writing + std::min(most.waiting, 2 * entries_at_most) + 7;
   int fd = sys::fcntl(0, F_DUPFD_CLOEXEC, static_cast<int>(last));
   if (fd >= 0) (void)sys::close(fd);
 }
@@ -98,8 +99,11 @@ bool pending_outputs::must_wait() const {
   return entries_.size() >= entries_at_most ||
          f.descriptors + s.descriptors >= output_descriptors_at_most().waiting ||
          f.named_temporaries + s.named_temporaries >= named_temporaries_at_most ||
-         f.bytes + s.bytes >= bytes_at_most_ ||
-         monotonic_ns() - (syncing_count_ != 0 ? s.started_ns : f.started_ns) >= wait_at_most_ns;
+         f.bytes + s.bytes >= bytes_at_most_ || monotonic_ns() - oldest_ns() >= wait_at_most_ns;
+}
+
+std::int64_t pending_outputs::oldest_ns() const {
+  return syncing_count_ != 0 ? syncing_.started_ns : filling_.started_ns;
 }
 
 int pending_outputs::add(std::unique_ptr<output_file>& file,
@@ -122,7 +126,6 @@ int pending_outputs::add(std::unique_ptr<output_file>& file,
   group& f = filling_;
   const bool first = entries_.size() == syncing_count_;
   if (first) {
-    f = group{};
     f.started_ns = monotonic_ns();
     // Where the room left cannot be told, as much as on a roomy disk.
     std::uint64_t free = 0;
@@ -150,9 +153,8 @@ void pending_outputs::before_reading(const std::string& path) {
   // reads what the output replaces. Without -f, names that waiting
   // outputs take are free until then.
   int found = replace_ ? sys::lstat(path.c_str(), &status) : sys::stat(path.c_str(), &status);
-  const std::int64_t oldest = syncing_count_ != 0 ? syncing_.started_ns : filling_.started_ns;
   if (found != 0 || S_ISLNK(status.st_mode) || !S_ISREG(status.st_mode) ||
-      status.st_size >= long_read || monotonic_ns() - oldest >= wait_at_most_ns) {
+      status.st_size >= long_read || monotonic_ns() - oldest_ns() >= wait_at_most_ns) {
     commit();
     return;
   }
@@ -183,7 +185,7 @@ void pending_outputs::commit() {
 
 void pending_outputs::start_sync() {
   sync_.start(fds_, filling_.one_directory);
-  syncing_ = filling_;
+  syncing_ = std::exchange(filling_, group{});
   syncing_count_ = entries_.size();
 }
 

@@ -83,6 +83,8 @@ class pending_outputs {
   bool worth_syncing() const;
   // What waits, in both groups, is as much as may wait.
   bool must_wait() const;
+  // When the output that has waited longest came.
+  std::int64_t oldest_ns() const;
   // Makes the group being filled the one being synced.
   void start_sync();
   // Waits for the group being synced, then names it.
