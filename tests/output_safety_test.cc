@@ -8,6 +8,7 @@
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <sstream>
 #include <string>
@@ -92,7 +94,8 @@ class scratch_mount {
   // "xfs" (with reflink), "fat" (through FUSE), "tmpfs:SIZE", or
   // "bindfs:DIRECTORY" (the directory, through FUSE; a file removed while
   // open is removed at once, not renamed to a hidden name of FUSE's own
-  // that goes away later, at a time no test can tell).
+  // that goes away later, at a time no test can tell), or
+  // "bindfs-hiding:DIRECTORY" (the same, renaming such a file as FUSE does).
   explicit scratch_mount(const std::string& kind = "xfs") {
     if (geteuid() != 0) {
       why_not_ = "not root";
@@ -106,7 +109,8 @@ class scratch_mount {
     root_ = pattern;
     std::string image = root_ + "/image", point = root_ + "/mnt";
     mkdir(point.c_str(), 0777);
-    const bool bind = kind.starts_with("bindfs:");
+    const bool hiding = kind.starts_with("bindfs-hiding:");
+    const bool bind = hiding || kind.starts_with("bindfs:");
     std::string make = kind == "xfs" ? "truncate -s 320M " + image + " && mkfs.xfs -q -m reflink=1 " + image
                        : kind == "fat" ? "truncate -s 32M " + image + " && mkfs.vfat " + image
                        : bind          ? "command -v bindfs"
@@ -117,6 +121,7 @@ class scratch_mount {
     }
     std::string mount = kind == "xfs"   ? "mount -o loop " + image
                         : kind == "fat" ? "fusefat -o rw+ " + image
+                        : hiding        ? "bindfs " + kind.substr(14)
                         : bind          ? "bindfs -o hard_remove " + kind.substr(7)
                                         : "mount -t tmpfs -o size=" + kind.substr(6) + " tmpfs";
     if (std::system((mount + " " + point + " >/dev/null 2>&1").c_str()) != 0) {
@@ -676,24 +681,54 @@ std::size_t hidden_temporaries(const std::string& directory) {
   return hidden;
 }
 
+// The names renamed into a directory while watched.
+class renamed_into {
+ public:
+  explicit renamed_into(const std::string& directory) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    if (fd_ >= 0 && inotify_add_watch(fd_, directory.c_str(), IN_MOVED_TO) < 0) fd_ = (close(fd_), -1);
+  }
+  ~renamed_into() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool watching() const { return fd_ >= 0; }
+  std::vector<std::string> names() const {
+    std::vector<std::string> names;
+    alignas(inotify_event) char events[1 << 16];
+    for (ssize_t got; (got = read(fd_, events, sizeof events)) > 0;) {
+      for (char* at = events; at < events + got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(at);
+        if (event->len != 0) names.emplace_back(event->name);
+        at += sizeof(inotify_event) + event->len;
+      }
+    }
+    return names;
+  }
+
+ private:
+  int fd_;
+};
+
 }  // namespace
 
 // Through FUSE (bindfs), where unnamed files are refused, outputs wait as
 // hidden temporaries: a run names every output right, and what a SIGKILL
 // leaves is a few of them at most (four waiting, two per writing thread;
 // this suite runs at most three), however many outputs a group could hold.
+// No output is open when its hidden name goes, which the FUSE server would
+// keep as a .fuse_hidden* file (left by a power cut) until it was closed.
 TEST(OutputSafety, ThroughFuseFewHiddenTemporariesAtATime) {
   constexpr int models = 150;
   for (bool killed : {false, true}) {
     SCOPED_TRACE(killed ? "killed" : "to the end");
     scratch_directory dir;
-    scratch_mount fuse("bindfs:" + dir.path());
+    scratch_mount fuse("bindfs-hiding:" + dir.path());
     if (fuse.path().empty()) GTEST_SKIP() << "no bindfs mount: " << fuse.why_not();
     files expected;
     std::vector<std::string> arguments = {"-v"};
     std::string out;
     for (int i = 0; i < models; ++i) {
-      const std::string base = "m" + std::to_string(1000 + i), input = model(300, 3);
+      const std::string base = std::string("m").append(std::to_string(1000 + i));
+      const std::string input = model(300, 3);
       dir.write(base + ".zelk", input);
       expected[base + ".zelk"] = input;
       arguments.push_back(steps + base + ".zelk");
@@ -704,6 +739,8 @@ TEST(OutputSafety, ThroughFuseFewHiddenTemporariesAtATime) {
         out += "Generated " + steps + name + "\n";
       }
     }
+    renamed_into bindfs_renames(dir.path());
+    ASSERT_TRUE(bindfs_renames.watching()) << strerror(errno);
     tool_process tool(fuse.path(), arguments, small_output_pipe);
     if (killed) {
       for (int line = 0; line < 40; ++line) tool.read_output_line();
@@ -716,6 +753,7 @@ TEST(OutputSafety, ThroughFuseFewHiddenTemporariesAtATime) {
       EXPECT_EQ(result.err, "");
       EXPECT_EQ(result.status, 0);
       EXPECT_EQ(dir.files(), expected);
+      EXPECT_EQ(bindfs_renames.names(), std::vector<std::string>{});
       continue;
     }
     ASSERT_EQ(result.signal, SIGKILL);

@@ -46,24 +46,27 @@ int output_file::truncate() {
 
 int output_file::publish(const char* base, bool replace) {
   int directory = directory_->fd();
-  int error;
-  if (!temporary_.exists()) {
-    // An unnamed output: the link fails when the name is taken.
-    error = platform::name_new_file(directory, fd_, nullptr, base, directory_->naming);
-    if (error == EEXIST && replace) error = replace_unnamed(base);
-  } else {
-    // The hidden name is renamed away, or removed, before a signal that
-    // removes temporaries is taken.
+  if (temporary_.exists()) {
+    // Closed before the hidden name goes: an open file whose name is
+    // removed is kept under yet another name, until it is closed, by FUSE
+    // servers (.fuse_hidden*) and NFS clients (.nfs*). The hidden name is
+    // renamed away, or removed, before a signal that removes temporaries
+    // is taken.
     cleanup_signals_blocked blocked;
-    if (replace)
+    int error = sys::close(std::exchange(fd_, -1)) == 0 ? 0 : errno;
+    if (error == 0 && replace)
       error = sys::renameat(directory, temporary_.name(), directory, base) == 0 ? 0 : errno;
-    else
-      error = platform::name_new_file(directory, fd_, temporary_.name(), base, directory_->naming);
+    else if (error == 0)
+      error = platform::name_new_file(directory, -1, temporary_.name(), base, directory_->naming);
     if (error == 0)
       temporary_.forget();
     else
       temporary_.remove();
+    return error;
   }
+  // An unnamed output: the link fails when the name is taken.
+  int error = platform::name_new_file(directory, fd_, nullptr, base, directory_->naming);
+  if (error == EEXIST && replace) error = replace_unnamed(base);
   if (sys::close(std::exchange(fd_, -1)) != 0 && error == 0) {
     error = errno;
     // Without -f the name was free: it is taken back, as the output may be
