@@ -1,11 +1,14 @@
 // The sync of a group on its own thread: the result is make_durable()'s,
-// whether a thread starts or not.
+// whether a thread starts or not, and the signals that remove temporaries
+// are taken only where the outputs are named.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <new>
@@ -27,6 +30,17 @@ void refuse_to_start(unsigned) {
   if (refusing == starting::bad_alloc) throw std::bad_alloc();
 }
 
+std::atomic<int> syncs{0}, syncs_with_sigint_blocked{0};
+int (*real_fdatasync)(int) = nullptr;
+
+int fdatasync_noting_signals(int fd) {
+  sigset_t blocked;
+  pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+  ++syncs;
+  if (sigismember(&blocked, SIGINT) == 1) ++syncs_with_sigint_blocked;
+  return real_fdatasync(fd);
+}
+
 TEST(BackgroundSync, GivesTheResultWithOrWithoutAThread) {
   struct row {
     const char* name;
@@ -45,6 +59,8 @@ TEST(BackgroundSync, GivesTheResultWithOrWithoutAThread) {
   char directory[] = "/tmp/propslice-sync-XXXXXX";
   ASSERT_NE(mkdtemp(directory), nullptr);
   background_sync sync;  // one for all rows: started again after each wait
+  real_fdatasync = sys::calls.fdatasync;
+  sys::calls.fdatasync = fdatasync_noting_signals;
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
     std::vector<int> fds;
@@ -58,6 +74,7 @@ TEST(BackgroundSync, GivesTheResultWithOrWithoutAThread) {
     std::vector<int> opened = fds;
     if (r.bad_at >= 0) fds[static_cast<std::size_t>(r.bad_at)] = 1 << 20;
     refusing = r.start;
+    syncs = syncs_with_sigint_blocked = 0;
     sys::calls.starting_thread = refuse_to_start;
     sync.start(fds, false);
     sys::calls.starting_thread = nullptr;
@@ -67,8 +84,11 @@ TEST(BackgroundSync, GivesTheResultWithOrWithoutAThread) {
     EXPECT_EQ(sync.wait(durable), r.error);
     EXPECT_EQ(durable, r.durable);
     EXPECT_FALSE(sync.busy());
+    EXPECT_GT(syncs.load(), 0);
+    EXPECT_EQ(syncs_with_sigint_blocked.load(), r.start == starting::thread ? syncs.load() : 0);
     for (int fd : opened) close(fd);
   }
+  sys::calls.fdatasync = real_fdatasync;
   for (int i = 0; i < 3; ++i) unlink((std::string(directory) + "/f" + std::to_string(i)).c_str());
   rmdir(directory);
 }

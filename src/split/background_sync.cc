@@ -14,14 +14,18 @@ void background_sync::start(std::vector<int>& fds, bool one_directory) {
   one_directory_ = one_directory;
   busy_ = true;
   finished_.store(false, std::memory_order_relaxed);
-  // The signals that remove temporaries stay with the thread that names.
-  cleanup_signals_blocked blocked;
-  try {
-    if (sys::calls.starting_thread != nullptr) sys::calls.starting_thread(0);
-    thread_ = std::thread(&background_sync::run, this);
-  } catch (...) {
-    run();  // no thread, or no memory for one
+  bool started = false;
+  {
+    // The signals that remove temporaries stay with the thread that names.
+    cleanup_signals_blocked blocked;
+    try {
+      if (sys::calls.starting_thread != nullptr) sys::calls.starting_thread(0);
+      thread_ = std::thread(&background_sync::run, this);
+      started = true;
+    } catch (...) {  // std::system_error, std::bad_alloc
+    }
   }
+  if (!started) run();  // no thread, or no memory for one: here, signals taken
 }
 
 void background_sync::run() {
