@@ -140,7 +140,10 @@ int pending_outputs::add(std::unique_ptr<output_file>& file,
   fds_.push_back(file->fd());
   entries_.push_back({std::move(file), std::move(directory), std::move(own_name), line_ends_.size()});
   if (sync_.finished() || (sync_.busy() && must_wait())) name_synced();
-  if (!sync_.busy() && (worth_syncing() || must_wait())) start_sync();
+  if (!sync_.busy() && (worth_syncing() || must_wait())) {
+    start_sync();
+    if (must_wait()) name_synced();  // it holds all that may wait, or waited long
+  }
   return 0;
 }
 
