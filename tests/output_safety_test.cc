@@ -95,7 +95,9 @@ class scratch_mount {
   // "bindfs:DIRECTORY" (the directory, through FUSE; a file removed while
   // open is removed at once, not renamed to a hidden name of FUSE's own
   // that goes away later, at a time no test can tell), or
-  // "bindfs-hiding:DIRECTORY" (the same, renaming such a file as FUSE does).
+  // "bindfs-hiding:DIRECTORY" (the same, renaming such a file as FUSE does;
+  // one request at a time, so that a file's release is handled before the
+  // removal of its name that follows it).
   explicit scratch_mount(const std::string& kind = "xfs") {
     if (geteuid() != 0) {
       why_not_ = "not root";
@@ -121,7 +123,7 @@ class scratch_mount {
     }
     std::string mount = kind == "xfs"   ? "mount -o loop " + image
                         : kind == "fat" ? "fusefat -o rw+ " + image
-                        : hiding        ? "bindfs " + kind.substr(14)
+                        : hiding        ? "bindfs -s " + kind.substr(14)
                         : bind          ? "bindfs -o hard_remove " + kind.substr(7)
                                         : "mount -t tmpfs -o size=" + kind.substr(6) + " tmpfs";
     if (std::system((mount + " " + point + " >/dev/null 2>&1").c_str()) != 0) {
@@ -681,13 +683,14 @@ std::size_t hidden_temporaries(const std::string& directory) {
   return hidden;
 }
 
-// The names renamed into a directory while watched.
-class renamed_into {
+// The names that a FUSE server gave files of a directory, while watched,
+// to keep them open after their names were removed.
+class fuse_hidden_in {
  public:
-  explicit renamed_into(const std::string& directory) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+  explicit fuse_hidden_in(const std::string& directory) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
     if (fd_ >= 0 && inotify_add_watch(fd_, directory.c_str(), IN_MOVED_TO) < 0) fd_ = (close(fd_), -1);
   }
-  ~renamed_into() {
+  ~fuse_hidden_in() {
     if (fd_ >= 0) close(fd_);
   }
   bool watching() const { return fd_ >= 0; }
@@ -697,7 +700,8 @@ class renamed_into {
     for (ssize_t got; (got = read(fd_, events, sizeof events)) > 0;) {
       for (char* at = events; at < events + got;) {
         const auto* event = reinterpret_cast<const inotify_event*>(at);
-        if (event->len != 0) names.emplace_back(event->name);
+        if (event->len != 0 && std::string_view(event->name).starts_with(".fuse_hidden"))
+          names.emplace_back(event->name);
         at += sizeof(inotify_event) + event->len;
       }
     }
@@ -739,8 +743,8 @@ TEST(OutputSafety, ThroughFuseFewHiddenTemporariesAtATime) {
         out += "Generated " + steps + name + "\n";
       }
     }
-    renamed_into bindfs_renames(dir.path());
-    ASSERT_TRUE(bindfs_renames.watching()) << strerror(errno);
+    fuse_hidden_in kept_open(dir.path());
+    ASSERT_TRUE(kept_open.watching()) << strerror(errno);
     tool_process tool(fuse.path(), arguments, small_output_pipe);
     if (killed) {
       for (int line = 0; line < 40; ++line) tool.read_output_line();
@@ -753,7 +757,7 @@ TEST(OutputSafety, ThroughFuseFewHiddenTemporariesAtATime) {
       EXPECT_EQ(result.err, "");
       EXPECT_EQ(result.status, 0);
       EXPECT_EQ(dir.files(), expected);
-      EXPECT_EQ(bindfs_renames.names(), std::vector<std::string>{});
+      EXPECT_EQ(kept_open.names(), std::vector<std::string>{});
       continue;
     }
     ASSERT_EQ(result.signal, SIGKILL);
