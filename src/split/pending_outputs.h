@@ -19,10 +19,11 @@
 // durable at once and then named in number order. One group is synced on
 // a thread of its own while the next fills; the next is synced once the
 // one before it is named and it holds enough. A group that holds all that
-// may wait, or has waited a second, is named before the run goes on. An output on tmpfs, which a
-// power cut takes anyway, is named at once, after those that wait. The
-// messages wait with the outputs, so a run prints, names and leaves what it
-// would if each output were synced and named the moment it was written.
+// may wait, or has waited a second, is named before the run goes on. An
+// output on tmpfs, which a power cut takes anyway, is named at once, after
+// those that wait. The messages wait with the outputs, so a run prints,
+// names and leaves what it would if each output were synced and named the
+// moment it was written.
 //
 // Calling sequence: print() and add() as the run goes, before_reading()
 // before each input, commit() at the end and after a failure (before it is
