@@ -30,16 +30,20 @@ void refuse_to_start(unsigned) {
   if (refusing == starting::bad_alloc) throw std::bad_alloc();
 }
 
+// Each file's sync (fdatasync, or fsync where the system lacks it) notes
+// whether SIGINT is blocked where it runs.
 std::atomic<int> syncs{0}, syncs_with_sigint_blocked{0};
 int (*real_fdatasync)(int) = nullptr;
+int (*real_fsync)(int) = nullptr;
 
-int fdatasync_noting_signals(int fd) {
+void note_signals() {
   sigset_t blocked;
   pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
   ++syncs;
   if (sigismember(&blocked, SIGINT) == 1) ++syncs_with_sigint_blocked;
-  return real_fdatasync(fd);
 }
+int fdatasync_noting_signals(int fd) { return note_signals(), real_fdatasync(fd); }
+int fsync_noting_signals(int fd) { return note_signals(), real_fsync(fd); }
 
 TEST(BackgroundSync, GivesTheResultWithOrWithoutAThread) {
   struct row {
@@ -60,7 +64,9 @@ TEST(BackgroundSync, GivesTheResultWithOrWithoutAThread) {
   ASSERT_NE(mkdtemp(directory), nullptr);
   background_sync sync;  // one for all rows: started again after each wait
   real_fdatasync = sys::calls.fdatasync;
-  sys::calls.fdatasync = fdatasync_noting_signals;
+  real_fsync = sys::calls.fsync;
+  if (real_fdatasync != nullptr) sys::calls.fdatasync = fdatasync_noting_signals;
+  sys::calls.fsync = fsync_noting_signals;
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
     std::vector<int> fds;
@@ -89,6 +95,7 @@ TEST(BackgroundSync, GivesTheResultWithOrWithoutAThread) {
     for (int fd : opened) close(fd);
   }
   sys::calls.fdatasync = real_fdatasync;
+  sys::calls.fsync = real_fsync;
   for (int i = 0; i < 3; ++i) unlink((std::string(directory) + "/f" + std::to_string(i)).c_str());
   rmdir(directory);
 }
