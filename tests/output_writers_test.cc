@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <map>
 #include <new>
 #include <string>
@@ -31,6 +32,7 @@ struct row {
   start_failure start = start_failure::none;
   unsigned failing_thread = 0;
   std::string seen;  // what the publishing loop sees
+  std::uint64_t held = UINT64_MAX;  // taken, and held until a write has failed
 };
 
 constexpr std::uint64_t count = 40;
@@ -45,7 +47,8 @@ std::string numbers(std::uint64_t from, std::uint64_t to) {
 // Shared with the entries of the table, which are plain functions.
 start_failure failing_start;
 unsigned failing_index;
-std::atomic<bool> armed, holding;
+std::atomic<bool> armed, holding, a_write_failed;
+std::uint64_t held_number;
 thread_local bool let_go = false;  // this thread's hook waited for stop()
 
 void fail_to_start(unsigned index) {
@@ -54,8 +57,11 @@ void fail_to_start(unsigned index) {
   throw std::system_error(EAGAIN, std::generic_category());
 }
 
-// The first thread to take a number holds it until stop() is under way.
-void hold_until_stopped(std::uint64_t, const std::atomic<bool>& stopping) {
+// The thread that takes `held_number` holds it until a write has failed;
+// the first thread to take a number, when armed, until stop() is under way.
+void hold_after_a_take(std::uint64_t number, const std::atomic<bool>& stopping) {
+  if (number == held_number)
+    while (!a_write_failed.load()) std::this_thread::yield();
   if (!armed.exchange(false)) return;
   holding = true;
   holding.notify_all();
@@ -71,6 +77,8 @@ TEST(OutputWriters, OrderFailuresRetriesAndStops) {
       {"three threads", 3, {}, stopping::never, start_failure::none, 0, numbers(0, count)},
       {"a failure", 3, {{5, EIO}}, stopping::never, start_failure::none, 0,
        numbers(0, 5) + "failed 5"},
+      {"a failure before an earlier number is written", 2, {{5, EIO}}, stopping::never,
+       start_failure::none, 0, numbers(0, 5) + "failed 5", 4},
       {"a full disk, retried alone", 3, {{5, ENOSPC}}, stopping::never, start_failure::none, 0,
        numbers(0, 5) + "alone " + numbers(5, count)},
       {"a full disk, one thread", 1, {{5, EDQUOT}}, stopping::never, start_failure::none, 0,
@@ -101,15 +109,19 @@ TEST(OutputWriters, OrderFailuresRetriesAndStops) {
       if (number >= published + slots) ++ahead_too_far;
       if (alone && std::this_thread::get_id() != main_thread) ++alone_on_other_threads;
       auto fail = r.fails.find(number);
-      return fail != r.fails.end() && calls == 1 ? fail->second : 0;
+      if (fail == r.fails.end() || calls != 1) return 0;
+      a_write_failed = true;
+      return fail->second;
     };
 
     failing_start = r.start;
     failing_index = r.failing_thread;
     armed = r.stop == stopping::after_a_take;
     holding = false;
+    a_write_failed = false;
+    held_number = r.held;
     if (r.start != start_failure::none) sys::calls.starting_thread = fail_to_start;
-    sys::calls.took_number = hold_until_stopped;
+    sys::calls.took_number = hold_after_a_take;
     std::string seen;
     try {
       output_writers writers(count, r.threads, write);

@@ -97,9 +97,11 @@ void output_writers::work() {
       }
     }
     if (sys::calls.took_number != nullptr) sys::calls.took_number(number, stopping_);
-    // Stopped or failed since the check above: an output written now would
-    // only be thrown away.
-    if (stopping_.load() || failed_.load()) return;
+    // Stopped since the check above: an output written now would only be
+    // thrown away. A failure since then is of a later number, or of one
+    // before it that the wait for it ends first; either way this one is
+    // written, as it may be waited for.
+    if (stopping_.load()) return;
     slot& place = slot_for(number);
     int error;
     try {
