@@ -42,8 +42,14 @@ void note_signals() {
   ++syncs;
   if (sigismember(&blocked, SIGINT) == 1) ++syncs_with_sigint_blocked;
 }
-int fdatasync_noting_signals(int fd) { return note_signals(), real_fdatasync(fd); }
-int fsync_noting_signals(int fd) { return note_signals(), real_fsync(fd); }
+int fdatasync_noting_signals(int fd) {
+  note_signals();
+  return real_fdatasync(fd);
+}
+int fsync_noting_signals(int fd) {
+  note_signals();
+  return real_fsync(fd);
+}
 
 TEST(BackgroundSync, GivesTheResultWithOrWithoutAThread) {
   struct row {

@@ -688,7 +688,10 @@ std::size_t hidden_temporaries(const std::string& directory) {
 class fuse_hidden_in {
  public:
   explicit fuse_hidden_in(const std::string& directory) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-    if (fd_ >= 0 && inotify_add_watch(fd_, directory.c_str(), IN_MOVED_TO) < 0) fd_ = (close(fd_), -1);
+    if (fd_ >= 0 && inotify_add_watch(fd_, directory.c_str(), IN_MOVED_TO) < 0) {
+      close(fd_);
+      fd_ = -1;
+    }
   }
   ~fuse_hidden_in() {
     if (fd_ >= 0) close(fd_);

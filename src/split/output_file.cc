@@ -54,10 +54,10 @@ int output_file::publish(const char* base, bool replace) {
     // is taken.
     cleanup_signals_blocked blocked;
     int error = sys::close(std::exchange(fd_, -1)) == 0 ? 0 : errno;
-    if (error == 0 && replace)
-      error = sys::renameat(directory, temporary_.name(), directory, base) == 0 ? 0 : errno;
-    else if (error == 0)
-      error = platform::name_new_file(directory, -1, temporary_.name(), base, directory_->naming);
+    if (error == 0)
+      error = replace ? (sys::renameat(directory, temporary_.name(), directory, base) == 0 ? 0 : errno)
+                      : platform::name_new_file(directory, -1, temporary_.name(), base,
+                                                directory_->naming);
     if (error == 0)
       temporary_.forget();
     else
